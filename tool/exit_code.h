@@ -3,7 +3,7 @@
 namespace korvene {
 
 // Process exit codes of the updater.
-enum ExitCode : int {
+enum class ExitCode : int {
     Updated = 0,            // updated, or the banner alone (--help, --version)
     NoUpdateNeeded = 1,
     BadOption = 2,

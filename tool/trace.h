@@ -6,7 +6,7 @@
 namespace korvene {
 
 // Level of a message, and the filter level of the trace log.
-enum TraceLevel : int {
+enum class TraceLevel : int {
     None = 0,
     Error = 1,
     Warn = 2,
