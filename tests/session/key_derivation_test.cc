@@ -1,0 +1,122 @@
+// The concatenation KDF and the session-key derivation, reproduced byte for
+// byte from the vector files.
+#include "device/session/key_derivation.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/support/vector_file.h"
+
+namespace korvene {
+namespace {
+
+using testing::fromHex;
+using testing::loadVectorFile;
+using testing::toHex;
+using testing::VectorCase;
+
+constexpr uint8_t kUntouched = 0xA5;
+
+// Output lengths 0, 1, 31, 32, 33, 63, 64, 65, 96 and a 20-byte secret with an
+// empty context: exactly the listed bytes are written, nothing beyond them.
+TEST(ConcatKdfSha256, WritesExactlyTheListedBytesForEveryOutputLength) {
+    const auto cases = loadVectorFile("concat_kdf_sha256.txt");
+    ASSERT_FALSE(cases.empty());
+    for (const auto& c : cases) {
+        SCOPED_TRACE("case " + c.at("case"));
+        const auto z = fromHex(c.at("Z"));
+        const auto otherInfo = fromHex(c.at("OtherInfo"));
+        const auto expected = fromHex(c.at("K"));
+        std::vector<uint8_t> output(expected.size() + 8, kUntouched);
+        concatKdfSha256(output.data(), expected.size(), z.data(), z.size(), otherInfo.data(), otherInfo.size());
+        EXPECT_EQ(toHex(output.data(), expected.size()), toHex(expected));
+        EXPECT_TRUE(std::all_of(output.begin() + expected.size(), output.end(),
+                                [](uint8_t b) { return b == kUntouched; }))
+            << "bytes past the output length were written";
+    }
+}
+
+std::string sessionKeysHex(const SessionKeys& keys) {
+    return toHex(keys.reserved0, 16) + "|" + toHex(keys.cipherKey, 16) + "|" + toHex(keys.reserved1, 16) + "|" +
+           toHex(keys.initialCounter, 16);
+}
+
+std::string expectedKeysHex(const VectorCase& c) {
+    return c.at("SessionKeys.reserved0") + "|" + c.at("SessionKeys.cipherKey") + "|" +
+           c.at("SessionKeys.reserved1") + "|" + c.at("SessionKeys.initialCounter");
+}
+
+class KeyDerivationSession : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sessions = loadVectorFile("protocol_sessions.txt");
+        ASSERT_EQ(sessions.size(), 3u);
+    }
+    std::vector<VectorCase> sessions;
+};
+
+// Every intermediate value of the three protocol sessions: deviceFingerprint,
+// OtherInfo, K from Z and OtherInfo, and the SessionKeys record.
+TEST_F(KeyDerivationSession, ReproducesFingerprintOtherInfoKAndSessionKeys) {
+    for (const auto& c : sessions) {
+        SCOPED_TRACE("session " + c.at("case"));
+        const auto request = fromHex(c.at("KeyExchangeRequest"));
+        const auto response = fromHex(c.at("KeyExchangeResponse"));
+        ASSERT_EQ(request.size(), sizeof(KeyExchangeRequest));
+        ASSERT_EQ(response.size(), sizeof(KeyExchangeResponse));
+
+        uint8_t fingerprint[kDeviceFingerprintSize];
+        deviceFingerprint(response.data() + offsetof(KeyExchangeResponse, devicePublicKey), fingerprint);
+        EXPECT_EQ(toHex(fingerprint, sizeof(fingerprint)), c.at("deviceFingerprint"));
+
+        uint8_t otherInfo[kOtherInfoSize];
+        buildOtherInfo(request.data(), response.data(), otherInfo);
+        EXPECT_EQ(toHex(otherInfo, sizeof(otherInfo)), c.at("OtherInfo"));
+
+        const auto z = fromHex(c.at("Z"));
+        uint8_t k[kDerivedKeySize];
+        concatKdfSha256(k, sizeof(k), z.data(), z.size(), otherInfo, sizeof(otherInfo));
+        EXPECT_EQ(toHex(k, sizeof(k)), c.at("K"));
+
+        SessionKeys keys;
+        std::memset(&keys, kUntouched, sizeof(keys));
+        ASSERT_TRUE(deriveSessionKeys(fromHex(c.at("hostPrivateKey")).data(), request.data(), response.data(), &keys));
+        EXPECT_EQ(sessionKeysHex(keys), expectedKeysHex(c));
+    }
+}
+
+// The response's reserved bytes (17 to 32) enter nothing.
+TEST_F(KeyDerivationSession, ResponseReservedBytesDoNotChangeTheKeys) {
+    const auto& c = sessions.front();
+    const auto privateKey = fromHex(c.at("hostPrivateKey"));
+    const auto request = fromHex(c.at("KeyExchangeRequest"));
+    auto response = fromHex(c.at("KeyExchangeResponse"));
+    for (size_t i = 0; i < sizeof(KeyExchangeResponse::reserved); ++i) {
+        response[offsetof(KeyExchangeResponse, reserved) + i] ^= 0xFF;
+    }
+    SessionKeys keys;
+    ASSERT_TRUE(deriveSessionKeys(privateKey.data(), request.data(), response.data(), &keys));
+    EXPECT_EQ(sessionKeysHex(keys), expectedKeysHex(c));
+}
+
+// A key point off the curve: false, and not one byte of the record written.
+TEST_F(KeyDerivationSession, RefusedKeyPointLeavesTheRecordUntouched) {
+    const auto& c = sessions.front();
+    const auto privateKey = fromHex(c.at("hostPrivateKey"));
+    const auto request = fromHex(c.at("KeyExchangeRequest"));
+    auto response = fromHex(c.at("KeyExchangeResponse"));
+    response.back() ^= 0x01;  // last byte of Y
+
+    SessionKeys keys;
+    std::memset(&keys, kUntouched, sizeof(keys));
+    EXPECT_FALSE(deriveSessionKeys(privateKey.data(), request.data(), response.data(), &keys));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&keys);
+    EXPECT_TRUE(std::all_of(bytes, bytes + sizeof(keys), [](uint8_t b) { return b == kUntouched; }));
+}
+
+}  // namespace
+}  // namespace korvene
