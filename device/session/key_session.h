@@ -18,6 +18,10 @@ namespace korvene {
 
 class SessionPlatform;
 
+namespace testing {
+class KeySessionTestPeer;
+}  // namespace testing
+
 // Makes one ephemeral P-256 key pair: a 32-byte private scalar and the 65-byte
 // uncompressed public point. Reports failure only by exception.
 using KeyPairGenerator = std::function<void(std::vector<uint8_t>& privateKey,
@@ -79,7 +83,17 @@ public:
     KvUsbDevice* usbDevice() const { return device.get(); }
 
 private:
+    // Tests install session keys and move the counter through this peer.
+    friend class testing::KeySessionTestPeer;
+
     KeySession();
+
+    // The refusals every request of send and transact makes before it touches
+    // the device, in their order: the frame does not fit the buffer
+    // (HostInternalError), encryption without secure messaging
+    // (NoEstablishedKey), a faulted session (DeviceError). Success when none
+    // applies.
+    StatusCode checkRequest(bool encrypted, size_t length) const;
 
     // Steps shared by every request: increments the counter, writes the header
     // (magic, sequence byte, code & 0x3F, length) into the frame buffer,
