@@ -13,7 +13,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,8 +26,9 @@ namespace korvene::testing {
 inline constexpr uint8_t kVirtualOutAddress = 0x01;
 inline constexpr uint8_t kVirtualInAddress = 0x81;
 inline constexpr uint16_t kVirtualMaxPacket = 64;
+inline constexpr size_t kStatusRecordSize = 108;
 
-// One request as it reached the key.
+// One OUT transfer as it reached the key.
 struct ReceivedRequest {
     uint8_t sequence = 0;
     uint8_t code = 0;        // the whole code byte as sent
@@ -35,16 +38,20 @@ struct ReceivedRequest {
     uint16_t length = 0;     // header length field
     std::vector<uint8_t> payload;  // as it travelled
     std::vector<uint8_t> plain;    // deciphered when encrypted and keys are known, else a copy
+    std::vector<uint8_t> frame;    // the whole transfer, header included
+    // Magic "KRVN", at least 8 bytes, and exactly `length` payload bytes. The
+    // key answers nothing else.
+    bool wellFormed = false;
 };
 
 // How the key spoils its answer to a matching request.
 struct ResponseFault {
     enum class Kind {
-        WireStatus,     // answer `wireStatus` (payload: `payloadLength` filler bytes)
+        WireStatus,     // answer `wireStatus` (payload: `payloadLength` filler bytes); the request is not acted on
         WrongMagic,     // correct answer, magic byte 0 changed
         StaleSequence,  // correct answer, sequence byte of the previous request
         ShortHeader,    // only the first 7 header bytes
-        ShortPayload,   // header announces the payload, one byte fewer follows
+        ShortPayload,   // header announces the payload (at least 1 byte), one byte fewer follows
         PayloadLength,  // status 0 with `payloadLength` filler bytes instead of the real payload
         EncryptedFlag,  // correct answer with bit 7 set (payload enciphered when keys exist)
         NoAnswer,       // nothing at all: the host's read waits until its bound
@@ -66,13 +73,22 @@ struct VirtualKeyState {
     int soPinTriesLeft = 3;    // a wrong PIN takes one; at 0 the PIN locks
     uint32_t readyState = 1;
 
+    // The bulk endpoints of the key's interface, in descriptor order. Frames
+    // travel on the first of each direction only; the others take part in the
+    // halt handshake. Tests may add a second one or remove them all.
+    std::vector<uint8_t> outEndpoints{kVirtualOutAddress};
+    std::vector<uint8_t> inEndpoints{kVirtualInAddress};
+
     // Secure messaging (the key's side of the exchange).
     std::vector<uint8_t> privateKey;       // 32 bytes; empty: a fresh one per exchange
     uint8_t deviceTag = 0x5a;
     std::array<uint8_t, 16> deviceNonce{};  // all zero: a fresh one per exchange
     bool randomNonce = true;
     std::array<uint8_t, 16> reserved{};
-    std::optional<SessionKeys> keys;        // established keys, after a successful exchange
+    // Established keys. While set, the key deciphers encrypted requests and
+    // enciphers its answers to them; an encrypted request without keys gets
+    // wire status 5 (NoEstablishedKey). The class reset drops them.
+    std::optional<SessionKeys> keys;
 
     // The update in progress.
     bool setupDone = false;
@@ -86,6 +102,7 @@ struct VirtualKeyState {
 };
 
 struct VirtualKeyKnobs {
+    // The first fault that matches a request decides its answer.
     std::vector<ResponseFault> faults;
 
     // Initialisation.
@@ -100,8 +117,11 @@ struct VirtualKeyKnobs {
     // Firmware digest: answer a digest with one byte changed.
     bool wrongDigest = false;
 
-    // After this many requests (frames that reached the key) the key is gone:
-    // every later transfer fails as if the device were unplugged. -1: never.
+    // The counts below are of numbered requests: well-formed frames other than
+    // resync packets.
+    // After this many requests the key is gone: every later write and control
+    // request fails as if the device were unplugged, and reads fail once the
+    // answers queued before are drained. -1: never.
     int disconnectAfterRequests = -1;
     // After this many requests the key takes further frames but never answers
     // again. -1: never.
@@ -115,19 +135,28 @@ public:
     VirtualKeyState state;
     VirtualKeyKnobs knobs;
 
-    // Every frame that reached the key, in order (resync packets included).
+    // Every OUT transfer that reached the key, in order (resync packets and
+    // malformed transfers included, zero-length packets not).
     std::vector<ReceivedRequest> requests;
     // Count of zero-length OUT transfers seen.
     size_t zeroLengthOutTransfers = 0;
+    // Control requests seen, failed ones included.
+    size_t classResetRequests = 0;
+    std::map<uint8_t, size_t> haltQueries;        // by endpoint address
+    std::map<uint8_t, size_t> clearHaltRequests;  // by endpoint address
 
     // ---- transport-neutral entry points used by the front doors ----
 
-    // Class request 0x21/0xFF (interface reset): every bulk endpoint halts.
+    // Class request 0x21/0xFF (interface reset): every bulk endpoint halts
+    // (except those of knobs.neverHalts), queued answers and keys are dropped.
+    // False when knobs.classResetFails.
     bool classReset();
     // GET_STATUS of an endpoint: its halt bit.
-    bool endpointHalted(uint8_t address) const;
+    bool endpointHalted(uint8_t address);
     // CLEAR_FEATURE(ENDPOINT_HALT); false when the knob makes it fail.
     bool clearHalt(uint8_t address);
+    // True when `address` is one of the key's bulk endpoints.
+    bool hasEndpoint(uint8_t address) const;
 
     // One whole bulk OUT transfer (a frame, or a zero-length packet).
     void receive(const uint8_t* data, size_t length);
@@ -142,9 +171,19 @@ public:
     // Helpers for assertions.
     size_t countRequests(uint8_t command) const;
     const ReceivedRequest* lastRequest(uint8_t command) const;
+    // Well-formed frames other than resync packets.
+    size_t numberedRequests() const;
+    // The 108-byte record the key answers to GetInfo Status: flags at byte 1,
+    // the firmware version at 102 and 103, a fixed pattern elsewhere.
+    std::vector<uint8_t> statusRecord() const;
+    // The bytes the key fills a payload of `length` with where a fault asks for one.
+    static std::vector<uint8_t> filler(size_t length);
 
 private:
     void answer(const ReceivedRequest& request);
+    // Queues the answer to `request`: header (magic, the request's sequence
+    // byte, `status`, length) and payload, enciphered and flagged when
+    // `encrypt` and the key holds keys; then spoils it as a matching fault asks.
     void queue(const ReceivedRequest& request, uint8_t status, const std::vector<uint8_t>& payload,
                bool encrypt);
     const ResponseFault* faultFor(const ReceivedRequest& request) const;
@@ -159,7 +198,7 @@ private:
     void handleFinishUpdate(const ReceivedRequest& request);
     void handleCancelUpdate(const ReceivedRequest& request);
 
-    std::array<bool, 2> halted{};  // [0] OUT endpoint, [1] IN endpoint
+    std::set<uint8_t> halted;  // endpoint addresses showing a halt
     std::deque<std::vector<uint8_t>> responses;
     size_t exchangeAnswers = 0;
 };

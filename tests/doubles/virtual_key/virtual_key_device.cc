@@ -1,1 +1,170 @@
-// placeholder
+#include "tests/doubles/virtual_key/virtual_key_device.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace korvene::testing {
+namespace {
+
+// Standard and class requests the key understands.
+constexpr uint8_t kClassInterfaceOut = 0x21;
+constexpr uint8_t kClassReset = 0xFF;
+constexpr uint8_t kStandardEndpointOut = 0x02;
+constexpr uint8_t kClearFeature = 0x01;
+constexpr uint16_t kEndpointHaltFeature = 0x00;
+constexpr uint8_t kStandardDeviceIn = 0x80;
+constexpr uint8_t kStandardInterfaceIn = 0x81;
+constexpr uint8_t kStandardEndpointIn = 0x82;
+constexpr uint8_t kGetStatus = 0x00;
+
+}  // namespace
+
+VirtualKeyDevice::VirtualKeyDevice(VirtualKey& key) : key(key) { open(nullptr, 0); }
+
+bool VirtualKeyDevice::open(libusb_device* device, uint8_t zlp) {
+    return openWithStatus(device, zlp) == UsbOpenResult::Ok;
+}
+
+UsbOpenResult VirtualKeyDevice::openWithStatus(libusb_device*, uint8_t zlp) {
+    close();
+    for (uint8_t address : key.state.outEndpoints) outEndpoints.push_back({address, zlp != 0, 0});
+    for (uint8_t address : key.state.inEndpoints) inEndpoints.push_back({address, zlp != 0, 0});
+    opened = true;
+    return UsbOpenResult::Ok;
+}
+
+void VirtualKeyDevice::close() {
+    outEndpoints.clear();
+    inEndpoints.clear();
+    input.clear();
+    opened = false;
+}
+
+uint8_t VirtualKeyDevice::outEndpointAddress(uint32_t index) const { return outEndpoints.at(index).address; }
+uint8_t VirtualKeyDevice::inEndpointAddress(uint32_t index) const { return inEndpoints.at(index).address; }
+
+VirtualKeyDevice::Endpoint* VirtualKeyDevice::find(uint8_t address) {
+    for (auto* list : {&outEndpoints, &inEndpoints}) {
+        for (Endpoint& endpoint : *list) {
+            if (endpoint.address == address) return &endpoint;
+        }
+    }
+    return nullptr;
+}
+
+const VirtualKeyDevice::Endpoint* VirtualKeyDevice::find(uint8_t address) const {
+    return const_cast<VirtualKeyDevice*>(this)->find(address);
+}
+
+uint32_t VirtualKeyDevice::timeoutOf(uint8_t address) const {
+    const Endpoint* endpoint = find(address);
+    return endpoint != nullptr ? endpoint->timeout : 0;
+}
+
+bool VirtualKeyDevice::zeroLengthPacketsEnabled(uint8_t address) const {
+    const Endpoint* endpoint = find(address);
+    return endpoint != nullptr && endpoint->zlp;
+}
+
+bool VirtualKeyDevice::enableZeroLengthPackets(uint8_t address) {
+    Endpoint* endpoint = find(address);
+    if (endpoint == nullptr) return false;
+    endpoint->zlp = true;
+    return true;
+}
+
+bool VirtualKeyDevice::setTimeout(uint8_t address, uint32_t milliseconds) {
+    Endpoint* endpoint = find(address);
+    if (endpoint == nullptr) return false;
+    endpoint->timeout = milliseconds;
+    return true;
+}
+
+bool VirtualKeyDevice::controlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+                                       uint16_t length, uint8_t* data) {
+    if (!opened || key.disconnected()) return false;
+    if (requestType == kClassInterfaceOut && request == kClassReset && length == 0) return key.classReset();
+    if (requestType == kStandardEndpointOut && request == kClearFeature && value == kEndpointHaltFeature &&
+        length == 0) {
+        const uint8_t address = static_cast<uint8_t>(index);
+        return key.hasEndpoint(address) && key.clearHalt(address);
+    }
+    if (request == kGetStatus && length == 2 && data != nullptr) {
+        if (requestType == kStandardEndpointIn) {
+            const uint8_t address = static_cast<uint8_t>(index);
+            if (!key.hasEndpoint(address)) return false;
+            data[0] = key.endpointHalted(address) ? 1 : 0;
+            data[1] = 0;
+            return true;
+        }
+        if (requestType == kStandardDeviceIn || requestType == kStandardInterfaceIn) {
+            data[0] = 0;
+            data[1] = 0;
+            return true;
+        }
+    }
+    return false;  // the key stalls every other request
+}
+
+bool VirtualKeyDevice::bulkWrite(uint32_t outIndex, const uint8_t* data, uint32_t length) {
+    if (outIndex >= outEndpoints.size() || (data == nullptr && length != 0)) return false;
+    ++writeCalls;
+    if (knobs.failBulkWrite > 0 && writeCalls == static_cast<size_t>(knobs.failBulkWrite)) return false;
+    if (key.disconnected()) return false;
+    // Frames travel on the first OUT endpoint only; the others accept nothing.
+    if (outIndex != 0) return false;
+    key.receive(data, length);
+    if (outEndpoints[0].zlp && length % kVirtualMaxPacket == 0) key.receive(nullptr, 0);
+    return true;
+}
+
+bool VirtualKeyDevice::bulkRead(uint32_t inIndex, uint8_t* data, uint32_t length, uint32_t* received) {
+    if (inIndex >= inEndpoints.size() || data == nullptr || length == 0 || received == nullptr) return false;
+    ++readCalls;
+    if (knobs.failBulkRead > 0 && readCalls == static_cast<size_t>(knobs.failBulkRead)) return false;
+    if (inIndex == 0) {
+        while (key.hasResponse()) {
+            const std::vector<uint8_t> response = key.takeResponse();
+            input.insert(input.end(), response.begin(), response.end());
+        }
+    }
+    if (inIndex != 0 || input.empty()) {
+        // Nothing comes: the transfer times out.
+        if (inEndpoints[inIndex].timeout == 0) ++unboundedWaitCount;
+        return false;
+    }
+    const size_t count = std::min<size_t>(length, input.size());
+    std::copy_n(input.begin(), count, data);
+    input.erase(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(count));
+    *received = static_cast<uint32_t>(count);
+    return true;
+}
+
+bool VirtualKeyDevice::getEndpointStatus(uint8_t endpoint, uint8_t* status) {
+    return controlTransfer(kStandardEndpointIn, kGetStatus, 0, endpoint, 2, status);
+}
+
+bool VirtualKeyDevice::getInterfaceStatus(uint8_t interfaceNumber, uint8_t* status) {
+    return controlTransfer(kStandardInterfaceIn, kGetStatus, 0, interfaceNumber, 2, status);
+}
+
+bool VirtualKeyDevice::getUsbDeviceStatus(uint8_t* status) {
+    return controlTransfer(kStandardDeviceIn, kGetStatus, 0, 0, 2, status);
+}
+
+bool VirtualKeyDevice::isEndpointHalted(uint8_t address) {
+    uint8_t status[2] = {};
+    if (!getEndpointStatus(address, status)) return false;
+    return (status[0] & 0x01) != 0;
+}
+
+bool VirtualKeyDevice::clearHalt(uint8_t address) {
+    return controlTransfer(kStandardEndpointOut, kClearFeature, kEndpointHaltFeature, address, 0, nullptr);
+}
+
+bool VirtualKeyDevice::discardInput(uint8_t address) {
+    if (!inEndpoints.empty() && inEndpoints[0].address == address) input.clear();
+    return true;
+}
+
+}  // namespace korvene::testing

@@ -1,1 +1,33 @@
-// placeholder
+#include "tests/doubles/virtual_key/virtual_key_enumerator.h"
+
+#include <memory>
+
+namespace korvene::testing {
+
+VirtualKeyEnumerator::VirtualKeyEnumerator(VirtualKey& key) : key(key) {}
+
+bool VirtualKeyEnumerator::scan() {
+    ++scans;
+    listed = attached;
+    return listed > 0;
+}
+
+KvUsbDevice* VirtualKeyEnumerator::openDevice(size_t index) {
+    KvUsbDevice* device = nullptr;
+    openDeviceWithStatus(index, &device);
+    return device;
+}
+
+UsbOpenResult VirtualKeyEnumerator::openDeviceWithStatus(size_t index, KvUsbDevice** out) {
+    ++opens;
+    *out = nullptr;
+    if (index >= listed) return UsbOpenResult::Failed;
+    if (openResult != UsbOpenResult::Ok) return openResult;
+    auto device = std::make_unique<VirtualKeyDevice>(key);
+    device->knobs = deviceKnobs;
+    lastOpened = device.get();
+    *out = device.release();
+    return UsbOpenResult::Ok;
+}
+
+}  // namespace korvene::testing
