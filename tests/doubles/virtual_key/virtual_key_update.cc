@@ -1,14 +1,128 @@
-// The key's side of the firmware update requests. Until they are written the key
-// refuses them.
+// The key's side of the firmware update: SetupUpdate with its SO PIN check and
+// try counter, the WriteFirmware chunks reassembled in order, the key's own
+// SHA-256 of what it received, DeployFirmware, FinishUpdate and CancelUpdate.
+// The dispatch has already refused an encrypted request while the key holds no
+// keys, so `plain` is the deciphered payload of every encrypted request here.
+#include <crypto++/sha.h>
+
 #include "tests/doubles/virtual_key/virtual_key.h"
 
 namespace korvene::testing {
+namespace {
 
-void VirtualKey::handleSetupUpdate(const ReceivedRequest& request) { queue(request, 1, {}, false); }
-void VirtualKey::handleWriteFirmware(const ReceivedRequest& request) { queue(request, 1, {}, false); }
-void VirtualKey::handleGetFirmwareHash(const ReceivedRequest& request) { queue(request, 1, {}, false); }
-void VirtualKey::handleDeployFirmware(const ReceivedRequest& request) { queue(request, 1, {}, false); }
-void VirtualKey::handleFinishUpdate(const ReceivedRequest&) {}
-void VirtualKey::handleCancelUpdate(const ReceivedRequest& request) { queue(request, 1, {}, false); }
+constexpr uint8_t kWireSuccess = 0;
+constexpr uint8_t kWireTooLargeData = 2;
+constexpr uint8_t kWireBadParameter = 6;
+constexpr uint8_t kWireOperationDenied = 8;
+constexpr uint8_t kWireNonsecureProhibited = 11;
+constexpr uint8_t kWireIncorrectPin = 15;
+constexpr uint8_t kWirePinLocked = 23;
+
+constexpr size_t kSetupValuesSize = 12;
+constexpr size_t kMaxSoPin = 256;
+
+uint32_t littleEndian32(const uint8_t* at) {
+    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 | static_cast<uint32_t>(at[2]) << 16 |
+           static_cast<uint32_t>(at[3]) << 24;
+}
+
+}  // namespace
+
+void VirtualKey::handleSetupUpdate(const ReceivedRequest& request) {
+    // The SO PIN travels only enciphered.
+    if (!request.encrypted) {
+        queue(request, kWireNonsecureProhibited, {}, false);
+        return;
+    }
+    const std::vector<uint8_t>& plain = request.plain;
+    if (plain.size() < kSetupValuesSize || plain.size() > kSetupValuesSize + kMaxSoPin) {
+        queue(request, kWireBadParameter, {}, false);
+        return;
+    }
+    if (state.soPinSet) {
+        if (state.soPinLocked || state.soPinTriesLeft <= 0) {
+            state.soPinLocked = true;
+            queue(request, kWirePinLocked, {}, false);
+            return;
+        }
+        const std::string pin(plain.begin() + kSetupValuesSize, plain.end());
+        if (pin != state.soPin) {
+            --state.soPinTriesLeft;
+            if (state.soPinTriesLeft <= 0) state.soPinLocked = true;
+            queue(request, kWireIncorrectPin, {}, false);
+            return;
+        }
+    }
+    state.setupValue1 = littleEndian32(plain.data());
+    state.setupValue2 = littleEndian32(plain.data() + 4);
+    state.expectedSize = littleEndian32(plain.data() + 8);
+    state.setupDone = true;
+    state.firmware.clear();
+    state.deployed = false;
+    state.finished = false;
+    queue(request, kWireSuccess, {}, false);
+}
+
+void VirtualKey::handleWriteFirmware(const ReceivedRequest& request) {
+    if (!request.encrypted) {
+        queue(request, kWireNonsecureProhibited, {}, false);
+        return;
+    }
+    if (!state.setupDone) {
+        queue(request, kWireOperationDenied, {}, false);
+        return;
+    }
+    if (request.plain.empty()) {
+        queue(request, kWireBadParameter, {}, false);
+        return;
+    }
+    if (state.firmware.size() + request.plain.size() > state.expectedSize) {
+        queue(request, kWireTooLargeData, {}, false);
+        return;
+    }
+    state.firmware.insert(state.firmware.end(), request.plain.begin(), request.plain.end());
+    queue(request, kWireSuccess, {}, false);
+}
+
+void VirtualKey::handleGetFirmwareHash(const ReceivedRequest& request) {
+    // The digest is answered enciphered, so the request must come in secure.
+    if (!request.encrypted) {
+        queue(request, kWireNonsecureProhibited, {}, false);
+        return;
+    }
+    if (!state.setupDone) {
+        queue(request, kWireOperationDenied, {}, false);
+        return;
+    }
+    std::vector<uint8_t> digest(CryptoPP::SHA256::DIGESTSIZE);
+    CryptoPP::SHA256().CalculateDigest(digest.data(), state.firmware.data(), state.firmware.size());
+    if (knobs.wrongDigest) digest[0] ^= 0x01;
+    queue(request, kWireSuccess, digest, true);
+}
+
+void VirtualKey::handleDeployFirmware(const ReceivedRequest& request) {
+    if (!state.setupDone) {
+        queue(request, kWireOperationDenied, {}, false);
+        return;
+    }
+    if (state.firmware.size() != state.expectedSize) {
+        queue(request, kWireBadParameter, {}, false);
+        return;
+    }
+    state.deployed = true;
+    queue(request, kWireSuccess, {}, false);
+}
+
+// The key restarts into the new firmware: it answers nothing.
+void VirtualKey::handleFinishUpdate(const ReceivedRequest&) {
+    if (state.deployed) state.finished = true;
+}
+
+void VirtualKey::handleCancelUpdate(const ReceivedRequest& request) {
+    state.canceled = true;
+    state.setupDone = false;
+    state.deployed = false;
+    queue(request, kWireSuccess, {}, false);
+}
 
 }  // namespace korvene::testing
