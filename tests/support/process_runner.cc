@@ -1,0 +1,133 @@
+#include "tests/support/process_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace korvene::testing {
+
+namespace {
+
+void closeIfOpen(int& fd) {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+}  // namespace
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& environment, const std::string& stdinText,
+                         int timeoutSeconds) {
+    ProcessResult result;
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe2 failed";
+        return result;
+    }
+    // A child that exits without reading its input must not kill us.
+    signal(SIGPIPE, SIG_IGN);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** e = environ; *e != nullptr; ++e) {
+        envp.push_back(*e);
+    }
+    for (const std::string& e : environment) {
+        envp.push_back(const_cast<char*>(e.c_str()));
+    }
+    envp.push_back(nullptr);
+
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    int toChild = in[1], fromOut = out[0], fromErr = err[0];
+    if (spawned != 0) {
+        ADD_FAILURE() << "cannot start " << program << ": " << strerror(spawned);
+        closeIfOpen(toChild);
+        closeIfOpen(fromOut);
+        closeIfOpen(fromErr);
+        return result;
+    }
+    fcntl(toChild, F_SETFL, O_NONBLOCK);
+    size_t written = 0;
+    if (stdinText.empty()) {
+        closeIfOpen(toChild);
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    bool timedOut = false;
+    while (fromOut >= 0 || fromErr >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            timedOut = true;
+            break;
+        }
+        pollfd fds[3] = {{fromOut, POLLIN, 0}, {fromErr, POLLIN, 0}, {toChild, POLLOUT, 0}};
+        if (poll(fds, 3, static_cast<int>(left.count())) < 0) {
+            break;
+        }
+        int* readers[2] = {&fromOut, &fromErr};
+        std::string* sinks[2] = {&result.stdoutText, &result.stderrText};
+        for (int i = 0; i < 2; ++i) {
+            if (*readers[i] >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+                char buffer[4096];
+                const ssize_t n = read(*readers[i], buffer, sizeof buffer);
+                if (n > 0) {
+                    sinks[i]->append(buffer, static_cast<size_t>(n));
+                } else {
+                    closeIfOpen(*readers[i]);
+                }
+            }
+        }
+        if (toChild >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            const ssize_t n = write(toChild, stdinText.data() + written, stdinText.size() - written);
+            if (n > 0) {
+                written += static_cast<size_t>(n);
+            }
+            if (n < 0 || written == stdinText.size()) {
+                closeIfOpen(toChild);
+            }
+        }
+    }
+    closeIfOpen(toChild);
+    closeIfOpen(fromOut);
+    closeIfOpen(fromErr);
+    if (timedOut) {
+        kill(pid, SIGKILL);
+        ADD_FAILURE() << program << " did not end within " << timeoutSeconds << " s";
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!timedOut && WIFEXITED(status)) {
+        result.exitCode = WEXITSTATUS(status);
+    }
+    return result;
+}
+
+}  // namespace korvene::testing
