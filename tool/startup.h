@@ -1,0 +1,12 @@
+#pragma once
+
+namespace korvene {
+
+// The whole run of the updater from the command line to the exit code: reads
+// the options, prints the banner, checks the embedded pack, finds and opens
+// the one attached key, runs the update and shuts everything down in order.
+// Returns an ExitCode value. May be called more than once in one process (the
+// option parser is reset on entry).
+int runTool(int argc, char** argv);
+
+}  // namespace korvene
