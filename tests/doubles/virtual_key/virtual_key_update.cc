@@ -26,12 +26,20 @@ uint32_t littleEndian32(const uint8_t* at) {
            static_cast<uint32_t>(at[3]) << 24;
 }
 
+// The wire status that refuses an update request arriving plain (the update
+// travels only enciphered) or, when `needsSetup`, before a successful setup; 0
+// when the request may go on.
+uint8_t updateRefusal(const ReceivedRequest& request, const VirtualKeyState& state, bool needsSetup) {
+    if (!request.encrypted) return kWireNonsecureProhibited;
+    if (needsSetup && !state.setupDone) return kWireOperationDenied;
+    return kWireSuccess;
+}
+
 }  // namespace
 
 void VirtualKey::handleSetupUpdate(const ReceivedRequest& request) {
-    // The SO PIN travels only enciphered.
-    if (!request.encrypted) {
-        queue(request, kWireNonsecureProhibited, {}, false);
+    if (const uint8_t refusal = updateRefusal(request, state, false)) {
+        queue(request, refusal, {}, false);
         return;
     }
     const std::vector<uint8_t>& plain = request.plain;
@@ -64,12 +72,8 @@ void VirtualKey::handleSetupUpdate(const ReceivedRequest& request) {
 }
 
 void VirtualKey::handleWriteFirmware(const ReceivedRequest& request) {
-    if (!request.encrypted) {
-        queue(request, kWireNonsecureProhibited, {}, false);
-        return;
-    }
-    if (!state.setupDone) {
-        queue(request, kWireOperationDenied, {}, false);
+    if (const uint8_t refusal = updateRefusal(request, state, true)) {
+        queue(request, refusal, {}, false);
         return;
     }
     if (request.plain.empty()) {
@@ -86,12 +90,8 @@ void VirtualKey::handleWriteFirmware(const ReceivedRequest& request) {
 
 void VirtualKey::handleGetFirmwareHash(const ReceivedRequest& request) {
     // The digest is answered enciphered, so the request must come in secure.
-    if (!request.encrypted) {
-        queue(request, kWireNonsecureProhibited, {}, false);
-        return;
-    }
-    if (!state.setupDone) {
-        queue(request, kWireOperationDenied, {}, false);
+    if (const uint8_t refusal = updateRefusal(request, state, true)) {
+        queue(request, refusal, {}, false);
         return;
     }
     std::vector<uint8_t> digest(CryptoPP::SHA256::DIGESTSIZE);
