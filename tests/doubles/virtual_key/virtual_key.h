@@ -83,7 +83,7 @@ struct VirtualKeyState {
     std::vector<uint8_t> privateKey;       // 32 bytes; empty: a fresh one per exchange
     uint8_t deviceTag = 0x5a;
     std::array<uint8_t, 16> deviceNonce{};  // all zero: a fresh one per exchange
-    bool randomNonce = true;
+    bool randomNonce = true;                // false: deviceNonce is sent as it is, zeros included
     std::array<uint8_t, 16> reserved{};
     // Established keys. While set, the key deciphers encrypted requests and
     // enciphers its answers to them; an encrypted request without keys gets
