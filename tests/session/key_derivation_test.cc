@@ -9,13 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "tests/session/session_vectors.h"
 #include "tests/support/vector_file.h"
 
 namespace korvene {
 namespace {
 
+using testing::expectedSessionKeysHex;
 using testing::fromHex;
 using testing::loadVectorFile;
+using testing::sessionKeysHex;
 using testing::toHex;
 using testing::VectorCase;
 
@@ -38,16 +41,6 @@ TEST(ConcatKdfSha256, WritesExactlyTheListedBytesForEveryOutputLength) {
                                 [](uint8_t b) { return b == kUntouched; }))
             << "bytes past the output length were written";
     }
-}
-
-std::string sessionKeysHex(const SessionKeys& keys) {
-    return toHex(keys.reserved0, 16) + "|" + toHex(keys.cipherKey, 16) + "|" + toHex(keys.reserved1, 16) + "|" +
-           toHex(keys.initialCounter, 16);
-}
-
-std::string expectedKeysHex(const VectorCase& c) {
-    return c.at("SessionKeys.reserved0") + "|" + c.at("SessionKeys.cipherKey") + "|" +
-           c.at("SessionKeys.reserved1") + "|" + c.at("SessionKeys.initialCounter");
 }
 
 class KeyDerivationSession : public ::testing::Test {
@@ -85,7 +78,7 @@ TEST_F(KeyDerivationSession, ReproducesFingerprintOtherInfoKAndSessionKeys) {
         SessionKeys keys;
         std::memset(&keys, kUntouched, sizeof(keys));
         ASSERT_TRUE(deriveSessionKeys(fromHex(c.at("hostPrivateKey")).data(), request.data(), response.data(), &keys));
-        EXPECT_EQ(sessionKeysHex(keys), expectedKeysHex(c));
+        EXPECT_EQ(sessionKeysHex(keys), expectedSessionKeysHex(c));
     }
 }
 
@@ -100,7 +93,7 @@ TEST_F(KeyDerivationSession, ResponseReservedBytesDoNotChangeTheKeys) {
     }
     SessionKeys keys;
     ASSERT_TRUE(deriveSessionKeys(privateKey.data(), request.data(), response.data(), &keys));
-    EXPECT_EQ(sessionKeysHex(keys), expectedKeysHex(c));
+    EXPECT_EQ(sessionKeysHex(keys), expectedSessionKeysHex(c));
 }
 
 // A key point off the curve: false, and not one byte of the record written.
