@@ -4,10 +4,13 @@
 //
 // The key is the virtual key model with its defaults (firmware 1.4, no SO PIN)
 // on an emulated USB bus. The program runs unchanged, with its real libusb,
-// under umockdev's preload library, with this terminal's standard input and
-// output. When it has ended, a summary of what the key received goes to
+// under umockdev's preload library, on this terminal. When it has ended, a summary of what the key received goes to
 // standard error, and the program's exit code is this one's.
 
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,8 +19,10 @@
 #include "device/session/frame.h"
 #include "tests/doubles/umockdev_key/emulated_usb_bus.h"
 #include "tests/doubles/virtual_key/virtual_key.h"
-#include "tests/e2e/emulated_process.h"
+#include "tests/e2e/preload_environment.h"
 #include "tool/firmware_pack.h"
+
+extern char** environ;
 
 namespace {
 
@@ -43,6 +48,30 @@ void printSummary(const VirtualKey& key) {
     }
 }
 
+// The caller's environment with the preload entries in place of any of the
+// same names.
+std::vector<std::string> childEnvironment(const std::string& umockdevRoot) {
+    const std::vector<std::string> added = korvene::testing::preloadEnvironment(umockdevRoot);
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        bool replaced = false;
+        for (const std::string& addition : added) {
+            const size_t nameLength = addition.find('=') + 1;
+            replaced = replaced || std::strncmp(*entry, addition.c_str(), nameLength) == 0;
+        }
+        if (!replaced) entries.emplace_back(*entry);
+    }
+    entries.insert(entries.end(), added.begin(), added.end());
+    return entries;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    for (std::string& text : strings) result.push_back(text.data());
+    result.push_back(nullptr);
+    return result;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -58,21 +87,27 @@ int main(int argc, char** argv) {
         return 3;
     }
 
-    korvene::testing::EmulatedCommand command;
-    command.program = argv[1];
-    command.arguments.assign(argv + 2, argv + argc);
-    command.capture = false;
-    const korvene::testing::EmulatedRun run = korvene::testing::runEmulated(bus.root(), command);
-    if (!run.started) {
-        std::fprintf(stderr, "%s: cannot start %s\n", argv[0], argv[1]);
+    // The program shares this terminal: standard input, output and error.
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    std::vector<std::string> environment = childEnvironment(bus.root());
+    std::vector<char*> childArgv = pointers(arguments);
+    std::vector<char*> childEnvp = pointers(environment);
+    pid_t child = -1;
+    const int spawned = posix_spawn(&child, argv[1], nullptr, nullptr, childArgv.data(), childEnvp.data());
+    if (spawned != 0) {
+        std::fprintf(stderr, "%s: cannot start %s: %s\n", argv[0], argv[1], std::strerror(spawned));
         return 127;
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
 
     auto lock = bus.lockKeys();
     printSummary(key);
-    if (run.signal != 0) {
-        std::fprintf(stderr, "%s ended by signal %d (%s)\n", argv[1], run.signal, strsignal(run.signal));
-        return 128 + run.signal;
+    if (WIFSIGNALED(status)) {
+        const int signal = WTERMSIG(status);
+        std::fprintf(stderr, "%s ended by signal %d (%s)\n", argv[1], signal, strsignal(signal));
+        return 128 + signal;
     }
-    return run.exitCode;
+    return WEXITSTATUS(status);
 }
