@@ -110,13 +110,13 @@ bool VirtualKey::disconnected() const {
 // ---- dispatch ----
 
 void VirtualKey::answer(const ReceivedRequest& request) {
+    if (knobs.silentAfterRequests >= 0 &&
+        numberedRequests() >= static_cast<size_t>(knobs.silentAfterRequests) + (request.resync ? 0 : 1)) {
+        return;
+    }
     if (request.resync) {
         // The resync packet is answered with its own header.
         responses.push_back(request.frame);
-        return;
-    }
-    if (knobs.silentAfterRequests >= 0 &&
-        numberedRequests() > static_cast<size_t>(knobs.silentAfterRequests)) {
         return;
     }
     const ResponseFault* fault = faultFor(request);
