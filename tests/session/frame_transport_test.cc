@@ -370,17 +370,25 @@ TEST_P(ResponseHandling, BothTransactFormsJudgeTheAnswer) {
 INSTANTIATE_TEST_SUITE_P(FrameTransport, ResponseHandling, ::testing::ValuesIn(kResponseCases),
                          [](const ::testing::TestParamInfo<ResponseCase>& info) { return info.param.name; });
 
-TEST_F(FrameTransport, LastWireStatusIsClearedByTransactAndLeftBySend) {
-    h.key.knobs.faults = {fault(Kind::WireStatus, 15)};
-    std::vector<uint8_t> out;
-    ASSERT_EQ(readyTransact(out), StatusCode::IncorrectPin);
-    ASSERT_EQ(session().lastWireStatus(), 15);
-    putReadySelector(session());
-    ASSERT_EQ(session().send(CommandCode::GetInfo, false, 4), StatusCode::Success);
-    EXPECT_EQ(session().lastWireStatus(), 15);
-    h.device().knobs.failBulkWrite = static_cast<int>(h.device().bulkWrites()) + 1;
-    EXPECT_EQ(readyTransact(out), StatusCode::DeviceError);
-    EXPECT_EQ(session().lastWireStatus(), 0);
+TEST(LastWireStatus, IsClearedByBothTransactFormsAndLeftBySend) {
+    for (bool withOutput : {false, true}) {
+        SCOPED_TRACE(withOutput ? "with output" : "without output");
+        SessionHarness h;
+        ASSERT_TRUE(h.open());
+        h.key.knobs.faults = {fault(Kind::WireStatus, 15)};
+        std::vector<uint8_t> out;
+        putReadySelector(*h.session);
+        ASSERT_EQ(h.session->transact(CommandCode::GetInfo, false, 4, out), StatusCode::IncorrectPin);
+        ASSERT_EQ(h.session->lastWireStatus(), 15);
+        ASSERT_EQ(h.session->send(CommandCode::GetInfo, false, 4), StatusCode::Success);
+        EXPECT_EQ(h.session->lastWireStatus(), 15);
+
+        h.device().knobs.failBulkWrite = static_cast<int>(h.device().bulkWrites()) + 1;
+        const StatusCode status = withOutput ? h.session->transact(CommandCode::GetInfo, false, 4, out)
+                                             : h.session->transact(CommandCode::GetInfo, false, 4);
+        EXPECT_EQ(status, StatusCode::DeviceError);
+        EXPECT_EQ(h.session->lastWireStatus(), 0);
+    }
 }
 
 // ---- request frames ----
