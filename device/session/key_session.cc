@@ -77,14 +77,19 @@ StatusCode KeySession::send(CommandCode code, bool encrypted, size_t length) {
     return writeFrame(static_cast<uint8_t>(code), encrypted, length);
 }
 
-StatusCode KeySession::transact(CommandCode code, bool encrypted, size_t length) {
+StatusCode KeySession::exchange(CommandCode code, bool encrypted, size_t length, std::vector<uint8_t>& payloadOut,
+                                uint8_t* codeByte) {
     lastStatus = 0;
-    StatusCode status = checkRequest(encrypted, length);
-    if (status == StatusCode::Success) status = writeFrame(static_cast<uint8_t>(code), encrypted, length);
-    if (status != StatusCode::Success) return status;
+    const StatusCode refused = checkRequest(encrypted, length);
+    if (refused != StatusCode::Success) return refused;
+    const StatusCode written = writeFrame(static_cast<uint8_t>(code), encrypted, length);
+    if (written != StatusCode::Success) return written;
+    return readResponse(payloadOut, codeByte);
+}
 
+StatusCode KeySession::transact(CommandCode code, bool encrypted, size_t length) {
     uint8_t responseCode = 0;
-    status = readResponse(scratch, &responseCode);
+    const StatusCode status = exchange(code, encrypted, length, scratch, &responseCode);
     if (status != StatusCode::Success) return status;
     // This form expects no payload; a successful answer that carries one is
     // not what the request asked for.
@@ -93,13 +98,8 @@ StatusCode KeySession::transact(CommandCode code, bool encrypted, size_t length)
 }
 
 StatusCode KeySession::transact(CommandCode code, bool encrypted, size_t length, std::vector<uint8_t>& out) {
-    lastStatus = 0;
-    StatusCode status = checkRequest(encrypted, length);
-    if (status == StatusCode::Success) status = writeFrame(static_cast<uint8_t>(code), encrypted, length);
-    if (status != StatusCode::Success) return status;
-
     uint8_t responseCode = 0;
-    status = readResponse(out, &responseCode);
+    const StatusCode status = exchange(code, encrypted, length, out, &responseCode);
     if (status != StatusCode::Success) return status;
     if (!out.empty() && (responseCode & FrameFlags::Encrypted) != 0) {
         // Without a key record the payload cannot be deciphered; the answer is

@@ -95,6 +95,11 @@ private:
     // applies.
     StatusCode checkRequest(bool encrypted, size_t length) const;
 
+    // What both forms of transact share: lastStatus cleared, the refusals, the
+    // frame write and the response read into `payloadOut` (readResponse).
+    StatusCode exchange(CommandCode code, bool encrypted, size_t length, std::vector<uint8_t>& payloadOut,
+                        uint8_t* codeByte);
+
     // Steps shared by every request: increments the counter, writes the header
     // (magic, sequence byte, code & 0x3F, length) into the frame buffer,
     // enciphers the payload in place when `encrypted`, and writes header and

@@ -24,12 +24,7 @@ using Kind = ResponseFault::Kind;
 constexpr uint8_t kGetInfo = static_cast<uint8_t>(CommandCode::GetInfo);
 
 ResponseFault fault(Kind kind, uint8_t wireStatus = 0, size_t payloadLength = 0) {
-    ResponseFault f;
-    f.command = kGetInfo;
-    f.kind = kind;
-    f.wireStatus = wireStatus;
-    f.payloadLength = payloadLength;
-    return f;
+    return testing::answerFault(kGetInfo, kind, wireStatus, payloadLength);
 }
 
 std::vector<uint8_t> bytesOf(const DeviceStatus& status) {

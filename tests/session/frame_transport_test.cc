@@ -37,11 +37,7 @@ void putReadySelector(KeySession& session) {
 }
 
 ResponseFault fault(Kind kind, uint8_t wireStatus = 0, size_t payloadLength = 0) {
-    ResponseFault f;
-    f.kind = kind;
-    f.wireStatus = wireStatus;
-    f.payloadLength = payloadLength;
-    return f;
+    return testing::answerFault(kGetInfo, kind, wireStatus, payloadLength);
 }
 
 class FrameTransport : public ::testing::Test {

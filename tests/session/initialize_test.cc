@@ -89,21 +89,10 @@ const FailureCase kFailures[] = {
     {"ReadyStateZero", [](SessionHarness& h) { h.key.state.readyState = 0; }, false, true, true, true},
     {"ReadyStateTwo", [](SessionHarness& h) { h.key.state.readyState = 2; }, false, true, true, true},
     {"ReadyQueryAnsweredBusy",
-     [](SessionHarness& h) {
-         ResponseFault f;
-         f.command = kGetInfo;
-         f.kind = Kind::WireStatus;
-         f.wireStatus = 3;
-         h.key.knobs.faults = {f};
-     },
+     [](SessionHarness& h) { h.key.knobs.faults = {testing::answerFault(kGetInfo, Kind::WireStatus, 3)}; },
      false, true, true, true},
     {"ReadyAnswerFlaggedEncryptedWithoutKeys",
-     [](SessionHarness& h) {
-         ResponseFault f;
-         f.command = kGetInfo;
-         f.kind = Kind::EncryptedFlag;
-         h.key.knobs.faults = {f};
-     },
+     [](SessionHarness& h) { h.key.knobs.faults = {testing::answerFault(kGetInfo, Kind::EncryptedFlag)}; },
      false, true, true, true},
     {"ReadyQueryNeverAnswered", [](SessionHarness& h) { h.key.knobs.silentAfterRequests = 0; }, true, true, true, true},
 };

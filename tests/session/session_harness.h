@@ -84,6 +84,17 @@ struct SessionHarness {
     }
 };
 
+// A fault on the answers to `command` (-1: every command).
+inline ResponseFault answerFault(int command, ResponseFault::Kind kind, uint8_t wireStatus = 0,
+                                 size_t payloadLength = 0) {
+    ResponseFault fault;
+    fault.command = command;
+    fault.kind = kind;
+    fault.wireStatus = wireStatus;
+    fault.payloadLength = payloadLength;
+    return fault;
+}
+
 // A record with distinct bytes in every member.
 inline SessionKeys sampleKeys() {
     SessionKeys keys{};
