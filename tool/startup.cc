@@ -49,7 +49,7 @@ int deviceFailureTail(std::unique_ptr<KvUsbEnumerator>& enumerator,
 
 }  // namespace
 
-int runTool(int argc, char** argv) {
+int runTool(int argc, char** argv, uint32_t bulkTimeoutMs) {
     traceInit(TraceLevel::Info);
 
     // A full reset of the parser, so that a second run in the same process
@@ -109,6 +109,7 @@ int runTool(int argc, char** argv) {
         traceMessage(TraceLevel::Error, "KORVENE is being used by another app.\n");
         return deviceFailureTail(enumerator, session);
     }
+    session->setBulkTimeout(bulkTimeoutMs);
     if (!session->initialize()) {
         traceMessage(TraceLevel::Error, "Cannot access KORVENE.\n");
         return deviceFailureTail(enumerator, session);
