@@ -71,12 +71,7 @@ struct FixedKeyPairs {
 };
 
 ResponseFault exchangeFault(Kind kind, uint8_t wireStatus = 0, size_t payloadLength = 0) {
-    ResponseFault f;
-    f.command = kKeyExchange;
-    f.kind = kind;
-    f.wireStatus = wireStatus;
-    f.payloadLength = payloadLength;
-    return f;
+    return testing::answerFault(kKeyExchange, kind, wireStatus, payloadLength);
 }
 
 class SecureMessaging : public ::testing::Test {
