@@ -99,23 +99,9 @@ Commands numberedCommands(const VirtualKey& key) {
     return commands;
 }
 
-const char* commandName(CommandCode command) {
-    switch (command) {
-    case CommandCode::GetInfo: return "GetInfo";
-    case CommandCode::KeyExchange: return "KeyExchange";
-    case CommandCode::SetupUpdate: return "SetupUpdate";
-    case CommandCode::FinishUpdate: return "FinishUpdate";
-    case CommandCode::CancelUpdate: return "CancelUpdate";
-    case CommandCode::WriteFirmware: return "WriteFirmware";
-    case CommandCode::GetFirmwareHash: return "GetFirmwareHash";
-    case CommandCode::DeployFirmware: return "DeployFirmware";
-    }
-    return "unknown command";
-}
-
 std::vector<std::string> names(const Commands& commands) {
     std::vector<std::string> result;
-    for (CommandCode command : commands) result.emplace_back(commandName(command));
+    for (CommandCode command : commands) result.push_back(commandName(static_cast<uint8_t>(command)));
     return result;
 }
 

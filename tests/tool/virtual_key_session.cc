@@ -6,23 +6,6 @@
 #include "device/session/frame.h"
 
 namespace korvene::testing {
-namespace {
-
-std::string commandName(uint8_t command) {
-    switch (static_cast<CommandCode>(command)) {
-        case CommandCode::GetInfo: return "GetInfo";
-        case CommandCode::KeyExchange: return "KeyExchange";
-        case CommandCode::SetupUpdate: return "SetupUpdate";
-        case CommandCode::FinishUpdate: return "FinishUpdate";
-        case CommandCode::CancelUpdate: return "CancelUpdate";
-        case CommandCode::WriteFirmware: return "WriteFirmware";
-        case CommandCode::GetFirmwareHash: return "GetFirmwareHash";
-        case CommandCode::DeployFirmware: return "DeployFirmware";
-    }
-    return "Command" + std::to_string(command);
-}
-
-}  // namespace
 
 bool VirtualKeySession::open() {
     enumerator.scan();

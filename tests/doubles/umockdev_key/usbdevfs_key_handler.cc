@@ -13,17 +13,6 @@
 namespace korvene::testing {
 namespace {
 
-// Standard and class requests the key understands.
-constexpr uint8_t kClassInterfaceOut = 0x21;
-constexpr uint8_t kClassReset = 0xFF;
-constexpr uint8_t kStandardEndpointOut = 0x02;
-constexpr uint8_t kClearFeature = 0x01;
-constexpr uint16_t kEndpointHaltFeature = 0x00;
-constexpr uint8_t kStandardDeviceIn = 0x80;
-constexpr uint8_t kStandardInterfaceIn = 0x81;
-constexpr uint8_t kStandardEndpointIn = 0x82;
-constexpr uint8_t kGetStatus = 0x00;
-
 constexpr size_t kSetupPacketSize = 8;
 constexpr uint8_t kDirectionIn = 0x80;
 
@@ -198,30 +187,12 @@ void UsbdevfsKeyHandler::runControl(Urb& urb) {
     const SetupPacket setup = parseSetup(bytes);
     uint8_t* data = bytes + kSetupPacketSize;
     const size_t room = static_cast<size_t>(fields.buffer_length) - kSetupPacketSize;
-    const uint8_t address = static_cast<uint8_t>(setup.index);
-
-    bool accepted = false;
-    size_t answered = 0;
-    if (setup.requestType == kClassInterfaceOut && setup.request == kClassReset && setup.length == 0) {
-        accepted = key.classReset();
-    } else if (setup.requestType == kStandardEndpointOut && setup.request == kClearFeature &&
-               setup.value == kEndpointHaltFeature && setup.length == 0) {
-        accepted = key.hasEndpoint(address) && key.clearHalt(address);
-    } else if (setup.request == kGetStatus && setup.length == 2 && room >= 2) {
-        if (setup.requestType == kStandardEndpointIn && key.hasEndpoint(address)) {
-            data[0] = key.endpointHalted(address) ? 1 : 0;
-            data[1] = 0;
-            accepted = true;
-        } else if (setup.requestType == kStandardDeviceIn || setup.requestType == kStandardInterfaceIn) {
-            data[0] = 0;
-            data[1] = 0;
-            accepted = true;
-        }
-        answered = accepted ? 2 : 0;
-    }
+    const uint16_t length = static_cast<uint16_t>(std::min<size_t>(setup.length, room));
+    const int answered = key.controlRequest(setup.requestType, setup.request, setup.value, setup.index, length, data);
+    const bool accepted = answered >= 0 && setup.length <= room;
     // The key stalls every other request, and a request it refuses.
     fields.status = accepted ? 0 : -EPIPE;
-    fields.actual_length = static_cast<int>(answered);
+    fields.actual_length = accepted ? answered : 0;
 }
 
 void UsbdevfsKeyHandler::runBulkOut(Urb& urb) {

@@ -75,6 +75,58 @@ bool VirtualKey::hasEndpoint(uint8_t address) const {
     return contains(state.outEndpoints, address) || contains(state.inEndpoints, address);
 }
 
+int VirtualKey::controlRequest(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+                               uint16_t length, uint8_t* data) {
+    // Standard and class requests the key understands.
+    constexpr uint8_t kClassInterfaceOut = 0x21;
+    constexpr uint8_t kClassReset = 0xFF;
+    constexpr uint8_t kStandardEndpointOut = 0x02;
+    constexpr uint8_t kClearFeature = 0x01;
+    constexpr uint16_t kEndpointHaltFeature = 0x00;
+    constexpr uint8_t kStandardDeviceIn = 0x80;
+    constexpr uint8_t kStandardInterfaceIn = 0x81;
+    constexpr uint8_t kStandardEndpointIn = 0x82;
+    constexpr uint8_t kGetStatus = 0x00;
+    constexpr int kStall = -1;
+
+    const uint8_t address = static_cast<uint8_t>(index);
+    if (requestType == kClassInterfaceOut && request == kClassReset && length == 0) {
+        return classReset() ? 0 : kStall;
+    }
+    if (requestType == kStandardEndpointOut && request == kClearFeature && value == kEndpointHaltFeature &&
+        length == 0) {
+        return hasEndpoint(address) && clearHalt(address) ? 0 : kStall;
+    }
+    if (request == kGetStatus && length == 2 && data != nullptr) {
+        if (requestType == kStandardEndpointIn) {
+            if (!hasEndpoint(address)) return kStall;
+            data[0] = endpointHalted(address) ? 1 : 0;
+            data[1] = 0;
+            return 2;
+        }
+        if (requestType == kStandardDeviceIn || requestType == kStandardInterfaceIn) {
+            data[0] = 0;
+            data[1] = 0;
+            return 2;
+        }
+    }
+    return kStall;  // the key stalls every other request
+}
+
+std::string commandName(uint8_t command) {
+    switch (static_cast<CommandCode>(command)) {
+        case CommandCode::GetInfo: return "GetInfo";
+        case CommandCode::KeyExchange: return "KeyExchange";
+        case CommandCode::SetupUpdate: return "SetupUpdate";
+        case CommandCode::FinishUpdate: return "FinishUpdate";
+        case CommandCode::CancelUpdate: return "CancelUpdate";
+        case CommandCode::WriteFirmware: return "WriteFirmware";
+        case CommandCode::GetFirmwareHash: return "GetFirmwareHash";
+        case CommandCode::DeployFirmware: return "DeployFirmware";
+    }
+    return "Command" + std::to_string(command);
+}
+
 // ---- bulk transfers ----
 
 void VirtualKey::receive(const uint8_t* data, size_t length) {

@@ -128,6 +128,9 @@ struct VirtualKeyKnobs {
     int silentAfterRequests = -1;
 };
 
+// Name of a command code for test output ("WriteFirmware"), "Command<n>" for others.
+std::string commandName(uint8_t command);
+
 class VirtualKey {
 public:
     VirtualKey();
@@ -157,6 +160,12 @@ public:
     bool clearHalt(uint8_t address);
     // True when `address` is one of the key's bulk endpoints.
     bool hasEndpoint(uint8_t address) const;
+    // One request on the control endpoint, as either front door receives it: the
+    // class reset, CLEAR_FEATURE(ENDPOINT_HALT) and GET_STATUS (`data` holds
+    // `length` bytes). Returns the number of bytes answered into `data`, or -1
+    // when the key stalls the request.
+    int controlRequest(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+                       uint16_t length, uint8_t* data);
 
     // One whole bulk OUT transfer (a frame, or a zero-length packet).
     void receive(const uint8_t* data, size_t length);

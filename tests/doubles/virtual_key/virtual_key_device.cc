@@ -6,9 +6,7 @@
 namespace korvene::testing {
 namespace {
 
-// Standard and class requests the key understands.
-constexpr uint8_t kClassInterfaceOut = 0x21;
-constexpr uint8_t kClassReset = 0xFF;
+// The standard requests this front door makes of the key for the host.
 constexpr uint8_t kStandardEndpointOut = 0x02;
 constexpr uint8_t kClearFeature = 0x01;
 constexpr uint16_t kEndpointHaltFeature = 0x00;
@@ -83,27 +81,7 @@ bool VirtualKeyDevice::setTimeout(uint8_t address, uint32_t milliseconds) {
 bool VirtualKeyDevice::controlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
                                        uint16_t length, uint8_t* data) {
     if (!opened || key.disconnected()) return false;
-    if (requestType == kClassInterfaceOut && request == kClassReset && length == 0) return key.classReset();
-    if (requestType == kStandardEndpointOut && request == kClearFeature && value == kEndpointHaltFeature &&
-        length == 0) {
-        const uint8_t address = static_cast<uint8_t>(index);
-        return key.hasEndpoint(address) && key.clearHalt(address);
-    }
-    if (request == kGetStatus && length == 2 && data != nullptr) {
-        if (requestType == kStandardEndpointIn) {
-            const uint8_t address = static_cast<uint8_t>(index);
-            if (!key.hasEndpoint(address)) return false;
-            data[0] = key.endpointHalted(address) ? 1 : 0;
-            data[1] = 0;
-            return true;
-        }
-        if (requestType == kStandardDeviceIn || requestType == kStandardInterfaceIn) {
-            data[0] = 0;
-            data[1] = 0;
-            return true;
-        }
-    }
-    return false;  // the key stalls every other request
+    return key.controlRequest(requestType, request, value, index, length, data) == length;
 }
 
 bool VirtualKeyDevice::bulkWrite(uint32_t outIndex, const uint8_t* data, uint32_t length) {
