@@ -24,7 +24,8 @@ using ConfigDescriptorPtr = std::unique_ptr<libusb_config_descriptor, ConfigDesc
 }  // namespace
 
 LibUsbDevice::~LibUsbDevice() {
-    close();
+    // Named, since a destructor never reaches an override of a derived class.
+    LibUsbDevice::close();
 }
 
 void LibUsbDevice::close() {
