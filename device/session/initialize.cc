@@ -88,6 +88,7 @@ bool kernelNeedsResync(SessionPlatform& platform) {
     std::memcpy(release, name.release, strnlen(name.release, kReleaseLength));
     unsigned major = 0;
     unsigned minor = 0;
+    // NOLINTNEXTLINE(cert-err34-c): uname's release starts with two small numbers; "%u.%u" reads them.
     if (std::sscanf(release, "%u.%u", &major, &minor) != 2) return false;
     return major < kResyncMaxMajor || (major == kResyncMaxMajor && minor <= kResyncMaxMinor);
 }
