@@ -21,7 +21,7 @@ void printBanner() {
     const std::string versionText = std::string(kToolVersion) + " (" + kBuildIdentifier + ")";
     printf("KORVENE firmware ver.%u.%u updater (%s)\n%s\n\n", kToolFirmwareMajor,
            kToolFirmwareMinor, versionText.c_str(), kDescription);
-    fflush(stdout);
+    (void)fflush(stdout);  // a failed flush of standard output has nowhere to be reported
 }
 
 }  // namespace korvene

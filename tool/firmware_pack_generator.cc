@@ -92,7 +92,7 @@ std::string buildIdentifier(const std::vector<uint8_t>& pack) {
     uint8_t digest[CryptoPP::SHA256::DIGESTSIZE];
     CryptoPP::SHA256().CalculateDigest(digest, pack.data(), pack.size());
     char text[9];
-    std::snprintf(text, sizeof text, "%02x%02x%02x%02x", digest[0], digest[1], digest[2], digest[3]);
+    (void)std::snprintf(text, sizeof text, "%02x%02x%02x%02x", digest[0], digest[1], digest[2], digest[3]);
     return text;
 }
 
@@ -122,7 +122,7 @@ std::string embeddedSource(const std::vector<uint8_t>& pack, const std::string& 
 }
 
 int fail(const std::string& message) {
-    std::fprintf(stderr, "korvene_pack_generator: %s\n", message.c_str());
+    (void)std::fprintf(stderr, "korvene_pack_generator: %s\n", message.c_str());
     return 1;
 }
 

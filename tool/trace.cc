@@ -14,6 +14,7 @@ namespace {
 
 int traceLevel = static_cast<int>(TraceLevel::None);
 bool traceUseColor = false;
+// A write to it that fails has nowhere to be reported: its result is ignored.
 FILE* traceFile = stdout;
 
 // Indexed by TraceLevel; None has no entry in use (it never passes the filter).
@@ -28,13 +29,14 @@ constexpr size_t kHexChunk = 40;
 }  // namespace
 
 void traceInit(TraceLevel level) {
-    fflush(traceFile);
+    (void)fflush(traceFile);
     traceUseColor = isatty(fileno(traceFile)) != 0;
     traceLevel = static_cast<int>(level);
 }
 
 int traceGetLevel() { return traceLevel; }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style by design; trace.h has the compiler check the format.
 void traceMessage(TraceLevel level, const char* format, ...) {
     const int value = static_cast<int>(level);
     // The tables end at Verbose: a larger level is refused even if the filter
@@ -58,15 +60,15 @@ void traceMessage(TraceLevel level, const char* format, ...) {
     std::unique_ptr<char[]> line(new char[size]());
     memcpy(line.get(), prefix, prefixLength);
     line[prefixLength] = ' ';
-    vsnprintf(line.get() + prefixLength + 1, size - prefixLength - 1, format, args);
+    (void)vsnprintf(line.get() + prefixLength + 1, size - prefixLength - 1, format, args);
     va_end(args);
 
     if (traceUseColor) {
-        fputs(traceColors[value], traceFile);
-        fputs(line.get(), traceFile);
-        fwrite(kColorReset, 1, sizeof kColorReset - 1, traceFile);
+        (void)fputs(traceColors[value], traceFile);
+        (void)fputs(line.get(), traceFile);
+        (void)fwrite(kColorReset, 1, sizeof kColorReset - 1, traceFile);
     } else {
-        fputs(line.get(), traceFile);
+        (void)fputs(line.get(), traceFile);
     }
 }
 
@@ -83,10 +85,11 @@ int traceVPrint(const char* format, va_list args) {
     va_copy(formatArgs, args);
     const int written = vsnprintf(text.get(), static_cast<size_t>(length) + 1, format, formatArgs);
     va_end(formatArgs);
-    fputs(text.get(), traceFile);
+    (void)fputs(text.get(), traceFile);
     return written;
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style by design, as traceMessage.
 int tracePrint(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -106,7 +109,7 @@ void traceHexDump(const void* data, size_t size) {
             hex[2 * i + 1] = digits[bytes[i] & 0xF];
         }
         hex[2 * chunk] = '\0';
-        fputs(hex, traceFile);
+        (void)fputs(hex, traceFile);
         bytes += chunk;
         size -= chunk;
     }
