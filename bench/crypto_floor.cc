@@ -22,13 +22,13 @@ bool CryptoFloor::run() {
     domain.GenerateKeyPair(rng, privateKey.data(), publicKey.data());
     if (!domain.Agree(agreed.data(), privateKey.data(), peerPoint.data(), true)) return false;
 
-    for (uint8_t counter = 1; counter <= 2; ++counter) {
-        const uint8_t counterBytes[4] = {0, 0, 0, counter};
+    for (size_t block = 0; block < 2; ++block) {
+        const uint8_t counter[4] = {0, 0, 0, static_cast<uint8_t>(block + 1)};
         CryptoPP::SHA256 hash;
-        hash.Update(counterBytes, sizeof(counterBytes));
+        hash.Update(counter, sizeof(counter));
         hash.Update(agreed.data(), agreed.size());
         hash.Update(context, sizeof(context));
-        hash.Final(derived + (counter - 1) * CryptoPP::SHA256::DIGESTSIZE);
+        hash.Final(derived + block * CryptoPP::SHA256::DIGESTSIZE);
     }
 
     cipher.SetKeyWithIV(derived + 32, 16, derived + 16, 16);

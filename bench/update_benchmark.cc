@@ -35,14 +35,15 @@ using Clock = std::chrono::steady_clock;
 
 const uint8_t* embeddedPayload() { return kFirmwarePack + embeddedPackHeader()->headerSize; }
 
-const std::string kSoPin = "123456";
+constexpr const char* kSoPin = "123456";
 
 // Sends standard output to /dev/null while it lives, so that the progress
 // dots of thousands of updates neither reach the terminal nor cost its time.
 class SilencedStdout {
 public:
     SilencedStdout() {
-        std::fflush(stdout);
+        // A failed flush loses nothing the benchmark needs.
+        (void)std::fflush(stdout);
         saved = dup(STDOUT_FILENO);
         const int null = open("/dev/null", O_WRONLY);
         if (null >= 0) {
@@ -51,7 +52,7 @@ public:
         }
     }
     ~SilencedStdout() {
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         if (saved >= 0) {
             dup2(saved, STDOUT_FILENO);
             close(saved);
@@ -95,7 +96,7 @@ double microseconds(Clock::duration duration) {
 
 void CryptoFloorOfUpdate(benchmark::State& state) {
     CryptoFloor floor(embeddedPayload(), embeddedPackHeader()->payloadSize);
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         if (!floor.run()) {
             state.SkipWithError("the floor's agreement refused its peer point");
             break;
@@ -105,10 +106,11 @@ void CryptoFloorOfUpdate(benchmark::State& state) {
 
 void HostSideOfUpdate(benchmark::State& state) {
     CryptoFloor floor(embeddedPayload(), embeddedPackHeader()->payloadSize);
+    const std::string soPin = kSoPin;
     std::vector<double> floorUs, hostUs, keyUs;
     {
         const SilencedStdout silenced;
-        for (auto _ : state) {
+        for ([[maybe_unused]] auto _ : state) {
             UpdateRig rig;
             if (!rig.session) {
                 state.SkipWithError("no session on the virtual key");
@@ -120,7 +122,7 @@ void HostSideOfUpdate(benchmark::State& state) {
             const Clock::time_point floorEnd = Clock::now();
 
             const Clock::time_point updateStart = Clock::now();
-            const bool updated = installFirmware(*rig.session, embeddedPackHeader(), kSoPin);
+            const bool updated = installFirmware(*rig.session, embeddedPackHeader(), soPin);
             const Clock::time_point updateEnd = Clock::now();
 
             if (!floorDone || !updated || !rig.key.state.finished) {

@@ -27,6 +27,7 @@ korvene::testing::HeapAllocationCounts counts;
 
 #if KORVENE_COUNT_C_ALLOCATIONS
 // glibc's allocator behind its public names.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): glibc's own names for it
 extern "C" {
 void* __libc_malloc(size_t size);
 void* __libc_calloc(size_t count, size_t size);
@@ -35,6 +36,7 @@ void* __libc_memalign(size_t alignment, size_t size);
 void* __libc_valloc(size_t size);
 void* __libc_pvalloc(size_t size);
 }
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace {
 

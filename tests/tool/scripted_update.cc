@@ -68,7 +68,7 @@ void queueAnswer(int key, const std::vector<uint8_t>& answer) {
     LibUsbStandin& usb = LibUsbStandin::instance();
     for (size_t offset = 0; offset < answer.size(); offset += kPacket) {
         const size_t end = std::min(answer.size(), offset + kPacket);
-        usb.queueInPacket(key, kKeyIn, std::vector<uint8_t>(answer.begin() + offset, answer.begin() + end));
+        usb.queueInPacket(key, kKeyIn, std::vector<uint8_t>(answer.data() + offset, answer.data() + end));
     }
     if (answer.size() % kPacket == 0) usb.queueInPacket(key, kKeyIn, {});
 }
