@@ -38,13 +38,14 @@ bool firmwareMatchesEmbeddedPayload(const VirtualKey& key) {
 
 void printSummary(const VirtualKey& key) {
     const size_t chunks = key.countRequests(static_cast<uint8_t>(CommandCode::WriteFirmware));
-    std::fprintf(stderr, "\nThe emulated key received %zu requests, %zu of them firmware chunks (%zu bytes).\n",
-                 key.requests.size(), chunks, key.state.firmware.size());
+    (void)std::fprintf(stderr, "\nThe emulated key received %zu requests, %zu of them firmware chunks (%zu bytes).\n",
+                       key.requests.size(), chunks, key.state.firmware.size());
     if (key.state.deployed) {
-        std::fprintf(stderr, "Its new firmware %s the embedded payload, and it was deployed.\n",
-                     firmwareMatchesEmbeddedPayload(key) ? "equals" : "DIFFERS FROM");
+        (void)std::fprintf(stderr, "Its new firmware %s the embedded payload, and it was deployed.\n",
+                           firmwareMatchesEmbeddedPayload(key) ? "equals" : "DIFFERS FROM");
     } else {
-        std::fprintf(stderr, "No firmware was deployed%s.\n", key.state.canceled ? "; the update was canceled" : "");
+        (void)std::fprintf(stderr, "No firmware was deployed%s.\n",
+                           key.state.canceled ? "; the update was canceled" : "");
     }
 }
 
@@ -67,6 +68,7 @@ std::vector<std::string> childEnvironment(const std::string& umockdevRoot) {
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> result;
+    result.reserve(strings.size() + 1);
     for (std::string& text : strings) result.push_back(text.data());
     result.push_back(nullptr);
     return result;
@@ -76,14 +78,14 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <program> [arguments...]\n", argv[0]);
+        (void)std::fprintf(stderr, "usage: %s <program> [arguments...]\n", argv[0]);
         return 2;
     }
     VirtualKey key;
     korvene::testing::EmulatedUsbBus bus;
     std::string error;
     if (!bus.attach(key, {}, &error)) {
-        std::fprintf(stderr, "%s: cannot emulate the key: %s\n", argv[0], error.c_str());
+        (void)std::fprintf(stderr, "%s: cannot emulate the key: %s\n", argv[0], error.c_str());
         return 3;
     }
 
@@ -95,7 +97,7 @@ int main(int argc, char** argv) {
     pid_t child = -1;
     const int spawned = posix_spawn(&child, argv[1], nullptr, nullptr, childArgv.data(), childEnvp.data());
     if (spawned != 0) {
-        std::fprintf(stderr, "%s: cannot start %s: %s\n", argv[0], argv[1], std::strerror(spawned));
+        (void)std::fprintf(stderr, "%s: cannot start %s: %s\n", argv[0], argv[1], std::strerror(spawned));
         return 127;
     }
     int status = 0;
@@ -106,7 +108,7 @@ int main(int argc, char** argv) {
     printSummary(key);
     if (WIFSIGNALED(status)) {
         const int signal = WTERMSIG(status);
-        std::fprintf(stderr, "%s ended by signal %d (%s)\n", argv[1], signal, strsignal(signal));
+        (void)std::fprintf(stderr, "%s ended by signal %d (%s)\n", argv[1], signal, strsignal(signal));
         return 128 + signal;
     }
     return WEXITSTATUS(status);

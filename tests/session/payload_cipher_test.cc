@@ -58,7 +58,7 @@ TEST(PayloadCipher, MatchesTheSp80038aCounterModeVectors) {
 
         // Enciphering zeros gives the key stream itself, block by block.
         const std::vector<uint8_t> stream = crypt(keys, std::vector<uint8_t>(64, 0));
-        for (int block = 1; block <= 4; ++block) {
+        for (size_t block = 1; block <= 4; ++block) {
             EXPECT_EQ(toHex(stream.data() + 16 * (block - 1), 16), c.at("outputBlock" + std::to_string(block)))
                 << "block " << block;
         }

@@ -37,7 +37,7 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
         return result;
     }
     // A child that exits without reading its input must not kill us.
-    signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGPIPE, SIG_IGN);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

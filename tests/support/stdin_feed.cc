@@ -26,15 +26,15 @@ StdinFeed::StdinFeed(const std::string& input) {
         ADD_FAILURE() << "tmpfile failed";
         return;
     }
-    if (!input.empty() && fwrite(input.data(), 1, input.size(), file) != input.size()) {
+    const bool written = input.empty() || fwrite(input.data(), 1, input.size(), file) == input.size();
+    if (fflush(file) != 0 || !written) {
         ADD_FAILURE() << "writing the input failed";
     }
-    fflush(file);
     rewind(file);
     savedStdin = dup(STDIN_FILENO);
     dup2(fileno(file), STDIN_FILENO);
     // Descriptor 0 keeps the file open; the stream is no longer needed.
-    fclose(file);
+    (void)fclose(file);
     resetStandardInput();
 }
 

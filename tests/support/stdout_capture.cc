@@ -15,7 +15,7 @@ namespace korvene::testing {
 
 StdoutCapture::StdoutCapture(Target target) : terminal(target == Target::Terminal) {
     std::cout.flush();
-    fflush(stdout);
+    (void)fflush(stdout);
     int ends[2] = {-1, -1};
     if (!terminal) {
         if (pipe(ends) != 0) {
@@ -39,7 +39,7 @@ StdoutCapture::StdoutCapture(Target target) : terminal(target == Target::Termina
 
 StdoutCapture::~StdoutCapture() {
     std::cout.flush();
-    fflush(stdout);
+    (void)fflush(stdout);
     if (savedStdout >= 0) {
         dup2(savedStdout, STDOUT_FILENO);
         close(savedStdout);
@@ -54,7 +54,7 @@ StdoutCapture::~StdoutCapture() {
 
 std::string StdoutCapture::take() {
     std::cout.flush();
-    fflush(stdout);
+    (void)fflush(stdout);
     return takeUnflushed();
 }
 

@@ -18,7 +18,7 @@ std::string expectedBuildIdentifier() {
     uint8_t digest[CryptoPP::SHA256::DIGESTSIZE];
     CryptoPP::SHA256().CalculateDigest(digest, kFirmwarePack, kFirmwarePackSize);
     char text[9];
-    snprintf(text, sizeof text, "%02x%02x%02x%02x", digest[0], digest[1], digest[2], digest[3]);
+    (void)snprintf(text, sizeof text, "%02x%02x%02x%02x", digest[0], digest[1], digest[2], digest[3]);
     return text;
 }
 

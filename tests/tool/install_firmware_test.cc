@@ -2,6 +2,7 @@
 // how the payload is cut into WriteFirmware requests and how the setup request
 // is laid out. The ways the installation fails are covered through the update
 // flow (update_flow_test.cc).
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -110,7 +111,7 @@ TEST_P(InstallFirmwareSetup, CarriesThePackValuesLittleEndianThenThePinAsTypedAn
     const uint8_t values[12] = {0x01, 0x02, 0x03, 0x04, 0xF5, 0xF6, 0xF7, 0xF8, 100, 0, 0, 0};
     std::vector<uint8_t> expected(sizeof(values) + pin.size());
     std::memcpy(expected.data(), values, sizeof(values));
-    if (!pin.empty()) std::memcpy(expected.data() + sizeof(values), pin.data(), pin.size());
+    std::copy(pin.begin(), pin.end(), expected.data() + sizeof(values));
     EXPECT_EQ(setup->length, 12 + pinLength);
     EXPECT_EQ(setup->plain, expected);
 }

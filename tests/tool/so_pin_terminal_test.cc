@@ -54,7 +54,7 @@ int runFlowOnTerminal() {
     termios after{};
     tcgetattr(STDIN_FILENO, &after);
     std::cout.flush();
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     return sameSettings(before, after) ? result : kChildSettingsChanged;
 }
 
@@ -72,7 +72,7 @@ class SoPinOnTerminal : public ::testing::TestWithParam<TerminalCase> {};
 TEST_P(SoPinOnTerminal, IsReadWithoutEchoAndTheTerminalSettingsAreRestored) {
     const TerminalCase& c = GetParam();
     std::cout.flush();
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     int master = -1;
     const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
     ASSERT_GE(child, 0) << "forkpty failed";

@@ -28,6 +28,7 @@ struct ToolRun {
 ToolRun runToolWith(std::vector<std::string> args) {
     args.insert(args.begin(), "korvene-update");
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& a : args) {
         argv.push_back(a.data());
     }

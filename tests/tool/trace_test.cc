@@ -105,7 +105,7 @@ TEST(TraceHexDump, FortyOneBytesGiveEightyTwoLowerCaseDigitsInOneRunWithoutLineE
     std::string expected;
     for (unsigned char b : bytes) {
         char hex[3];
-        snprintf(hex, sizeof hex, "%02x", b);
+        (void)snprintf(hex, sizeof hex, "%02x", b);
         expected += hex;
     }
     StdoutCapture capture;
@@ -120,7 +120,7 @@ TEST(TraceHexDump, FortyOneBytesGiveEightyTwoLowerCaseDigitsInOneRunWithoutLineE
 
 TEST(TraceInit, FlushesTextPendingOnStandardOutputAndSetsTheLevel) {
     StdoutCapture capture;
-    fputs("pending", stdout);  // no line end: stays in the stdio buffer
+    (void)fputs("pending", stdout);  // no line end: stays in the stdio buffer
     traceInit(TraceLevel::Warn);
     EXPECT_EQ(capture.takeUnflushed(), "pending");
     EXPECT_EQ(traceGetLevel(), static_cast<int>(TraceLevel::Warn));

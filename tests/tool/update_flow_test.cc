@@ -126,8 +126,8 @@ std::function<void(VirtualKeySession&)> soPin(const std::string& pin) {
     };
 }
 
-std::function<void(VirtualKeySession&)> both(std::function<void(VirtualKeySession&)> first,
-                                             std::function<void(VirtualKeySession&)> second) {
+std::function<void(VirtualKeySession&)> both(const std::function<void(VirtualKeySession&)>& first,
+                                             const std::function<void(VirtualKeySession&)>& second) {
     return [=](VirtualKeySession& k) {
         first(k);
         second(k);

@@ -15,7 +15,7 @@ constexpr unsigned kFirstAddress = 2;  // address 1 is the root hub's
 
 std::string threeDigits(unsigned number) {
     char text[16];
-    std::snprintf(text, sizeof text, "%03u", number);
+    (void)std::snprintf(text, sizeof text, "%03u", number);
     return text;
 }
 

@@ -100,10 +100,9 @@ void UsbdevfsKeyHandler::handle(UMockdevIoctlClient* client, long& result, int& 
     case USBDEVFS_GET_CAPABILITIES:
         *reinterpret_cast<uint32_t*>(data->data) = kCapabilities;
         return finish(0);
-    case USBDEVFS_GETDRIVER:
-        return finish(ENODATA);  // no kernel driver is bound to the key
-    case USBDEVFS_IOCTL:
-        return finish(ENODATA);  // nor can one be attached again
+    case USBDEVFS_GETDRIVER:  // no kernel driver is bound to the key
+    case USBDEVFS_IOCTL:      // nor can one be attached again
+        return finish(ENODATA);
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_DISCONNECT_CLAIM: {
         // Both begin with the interface number.
