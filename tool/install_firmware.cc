@@ -27,19 +27,21 @@ void putLittleEndian32(uint8_t* at, uint32_t value) {
     at[3] = static_cast<uint8_t>(value >> 24);
 }
 
+// A failed write to standard output has nowhere to be reported: the progress
+// output ignores the results.
 void printProgress(const char* text) {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
+    (void)std::fputs(text, stdout);
+    (void)std::fflush(stdout);
 }
 
 void printDot() {
-    std::putc('.', stdout);
-    std::fflush(stdout);
+    (void)std::putc('.', stdout);
+    (void)std::fflush(stdout);
 }
 
 void printDone() {
-    std::puts(" done!");
-    std::fflush(stdout);
+    (void)std::puts(" done!");
+    (void)std::fflush(stdout);
 }
 
 // Sends SetupUpdate with the pack's values and the PIN. The payload area is
@@ -171,7 +173,7 @@ bool installFirmware(KeySession& session, const FirmwarePackHeader* pack, const 
     if (!writePayload(session, payload, pack->payloadSize)) return false;
     if (!verifyDigest(session, payload, pack->payloadSize)) return false;
     if (!deployAndFinish(session)) return false;
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     return true;
 }
 
