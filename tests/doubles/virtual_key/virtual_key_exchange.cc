@@ -69,7 +69,7 @@ SessionKeys deriveKeys(const uint8_t* z, const std::vector<uint8_t>& context, co
         hash.Update(counterBytes, sizeof(counterBytes));
         hash.Update(z, kCoordinate);
         hash.Update(context.data(), context.size());
-        hash.Final(k + (counter - 1) * CryptoPP::SHA256::DIGESTSIZE);
+        hash.Final(k + static_cast<size_t>(counter - 1) * CryptoPP::SHA256::DIGESTSIZE);
     }
     SessionKeys keys{};
     std::memcpy(keys.reserved0, k + 16, 16);
