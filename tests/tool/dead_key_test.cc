@@ -1,0 +1,124 @@
+// The update flow against a key that is pulled out, or stops answering, after
+// it took the kth firmware chunk: the write or digest step that meets the dead
+// key fails with its message, the cancel request cannot reach the key, and the
+// flow ends with "Update canceled." and exit code 4, never with success, and
+// without waiting beyond the bulk bound.
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "device/session/frame.h"
+#include "tests/doubles/virtual_key/virtual_key.h"
+#include "tests/support/stdin_feed.h"
+#include "tests/support/stdout_capture.h"
+#include "tests/tool/virtual_key_session.h"
+#include "tool/exit_code.h"
+#include "tool/firmware_pack.h"
+#include "tool/trace.h"
+#include "tool/update_flow.h"
+
+namespace korvene::testing {
+namespace {
+
+// The embedded pack goes as 14 chunks.
+constexpr int kChunks = 14;
+// A short bound, so that a read on a silent key could not hold a test for long.
+constexpr uint32_t kBulkBoundMs = 200;
+// GetInfo for the status, KeyExchange and SetupUpdate come before the chunks.
+constexpr int kRequestsBeforeChunks = 3;
+
+enum class Death { PulledOut, Silent };
+
+struct DeadKeyCase {
+    const char* name;
+    Death death;
+    int chunksTaken;  // the key took (and answered) this many chunks, then died
+};
+
+void PrintTo(const DeadKeyCase& c, std::ostream* os) { *os << c.name; }
+
+std::string error(const std::string& text) { return "[ERROR  ] " + text + "\n"; }
+
+// What the flow prints from the first progress line on.
+std::string expectedTail(int chunksTaken) {
+    const std::string cancelFails = error("Failed to cancel update request: DeviceError") + "Update canceled.\n";
+    if (chunksTaken < kChunks) {
+        return "Writing firmware " + std::string(chunksTaken, '.') + error("Write request failed: DeviceError") +
+               cancelFails;
+    }
+    return "Writing firmware " + std::string(kChunks, '.') + " done!\n" + "Verifying firmware ." +
+           error("Failed to get firmware hash: DeviceError") + cancelFails;
+}
+
+class DeadKeyFlow : public ::testing::TestWithParam<DeadKeyCase> {};
+
+TEST_P(DeadKeyFlow, EndsCanceledWithTheFailedStepNamedAndNeverUpdates) {
+    const DeadKeyCase& c = GetParam();
+    VirtualKeySession k;
+    ASSERT_TRUE(k.open());
+    k.session->setBulkTimeout(kBulkBoundMs);
+    const int lastAnswered = static_cast<int>(k.requestsAtStart) + kRequestsBeforeChunks + c.chunksTaken;
+    if (c.death == Death::PulledOut) {
+        k.key.knobs.disconnectAfterRequests = lastAnswered;
+    } else {
+        k.key.knobs.silentAfterRequests = lastAnswered;
+    }
+
+    int result = -1;
+    std::string output;
+    const auto start = std::chrono::steady_clock::now();
+    {
+        StdinFeed input("y\n");
+        StdoutCapture capture;
+        traceInit(TraceLevel::Info);
+        result = runUpdate(k.session, false);
+        output = capture.take();
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+
+    EXPECT_EQ(result, static_cast<int>(ExitCode::Canceled));
+    const size_t progress = output.find("Writing firmware ");
+    ASSERT_NE(progress, std::string::npos) << output;
+    EXPECT_EQ(output.substr(progress), expectedTail(c.chunksTaken));
+    EXPECT_EQ(output.find("Updated successfully!"), std::string::npos);
+
+    // The key holds the chunks it took, in order, and nothing after them.
+    const FirmwarePackHeader* pack = embeddedPackHeader();
+    const size_t taken = std::min<size_t>(static_cast<size_t>(c.chunksTaken) * 8192, pack->payloadSize);
+    const uint8_t* payload = kFirmwarePack + pack->headerSize;
+    EXPECT_EQ(k.key.state.firmware, std::vector<uint8_t>(payload, payload + taken));
+    EXPECT_FALSE(k.key.state.deployed);
+    EXPECT_FALSE(k.key.state.finished);
+    // The dead key never saw the cancel request: a pulled-out key takes no
+    // frame, and after a read that got nothing the session sends none.
+    EXPECT_EQ(k.key.countRequests(static_cast<uint8_t>(CommandCode::CancelUpdate)), 0u);
+
+    // Every read was bounded, by the bound this session set.
+    const VirtualKeyDevice* device = k.enumerator.lastOpened;
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->timeoutOf(kVirtualInAddress), kBulkBoundMs);
+    EXPECT_EQ(device->unboundedWaits(), 0u);
+    EXPECT_LT(elapsed, std::chrono::seconds(2));
+}
+
+std::string rowName(const ::testing::TestParamInfo<DeadKeyCase>& info) { return info.param.name; }
+
+const DeadKeyCase kDeadKeys[] = {
+    {"PulledOutAfterSetupBeforeTheFirstChunk", Death::PulledOut, 0},
+    {"PulledOutAfterTheFirstChunk", Death::PulledOut, 1},
+    {"PulledOutAfterChunk7", Death::PulledOut, 7},
+    {"PulledOutAfterChunk13BeforeTheShortLastChunk", Death::PulledOut, 13},
+    {"PulledOutAfterTheLastChunkBeforeTheDigest", Death::PulledOut, kChunks},
+    {"SilentAfterSetupBeforeTheFirstChunk", Death::Silent, 0},
+    {"SilentAfterTheFirstChunk", Death::Silent, 1},
+    {"SilentAfterChunk7", Death::Silent, 7},
+    {"SilentAfterChunk13BeforeTheShortLastChunk", Death::Silent, 13},
+    {"SilentAfterTheLastChunkBeforeTheDigest", Death::Silent, kChunks},
+};
+INSTANTIATE_TEST_SUITE_P(AfterChunkK, DeadKeyFlow, ::testing::ValuesIn(kDeadKeys), rowName);
+
+}  // namespace
+}  // namespace korvene::testing
