@@ -53,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // getopt_long permutes the vector's pointers, not the strings: keep the
     // strings apart for the checks below.
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     std::vector<std::string> storage = arguments;
     for (std::string& argument : storage) argv.push_back(argument.data());
     argv.push_back(nullptr);

@@ -11,12 +11,12 @@ namespace korvene::testing {
 // An invariant that must hold for any input. A broken one is a crash for
 // libFuzzer, which keeps the input that broke it.
 #define KORVENE_FUZZ_CHECK(condition)                                                       \
-    do {                                                                                   \
-        if (!(condition)) {                                                                \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__,      \
-                         #condition);                                                      \
-            std::abort();                                                                  \
-        }                                                                                  \
+    do {                                                                                    \
+        if (!(condition)) {                                                                 \
+            (void)std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, \
+                               #condition);                                                 \
+            std::abort();                                                                   \
+        }                                                                                   \
     } while (0)
 
 // The tool prints its progress, prompts and trace on standard output; a run

@@ -115,9 +115,10 @@ bool ScriptedKeyDevice::bulkRead(uint32_t inIndex, uint8_t* data, uint32_t lengt
     }
     size_t count = std::min<size_t>(length, input.size());
     if (choice == 3) count = script.u16() % (count + 1);  // the key's transfer ends early
-    std::copy_n(input.begin(), count, data);
-    if (!log.empty()) log.back().delivered.insert(log.back().delivered.end(), input.begin(), input.begin() + count);
-    input.erase(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(count));
+    const auto end = input.begin() + static_cast<std::ptrdiff_t>(count);
+    std::copy(input.begin(), end, data);
+    if (!log.empty()) log.back().delivered.insert(log.back().delivered.end(), input.begin(), end);
+    input.erase(input.begin(), end);
     *received = static_cast<uint32_t>(count);
     if (count < length) ++faults;
     return true;
