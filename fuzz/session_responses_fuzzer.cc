@@ -209,7 +209,7 @@ std::string chooseSoPin(FuzzScript& script) {
 
 // `healthy`: the script is empty, so the key does everything right and every
 // step must succeed.
-void runUpdate(FuzzScript& script, bool healthy) {
+void runHostSide(FuzzScript& script, bool healthy) {
     const std::string soPin = chooseSoPin(script);
     SteppingClock clock(script);
     ScriptedKeyEnumerator enumerator(script, identity);
@@ -280,6 +280,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzScript script(data, size);
-    runUpdate(script, size == 0);
+    runHostSide(script, size == 0);
     return 0;
 }
