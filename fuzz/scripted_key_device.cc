@@ -10,15 +10,6 @@
 namespace korvene::testing {
 namespace {
 
-constexpr uint8_t kClassResetRequestType = 0x21;
-constexpr uint8_t kClassResetRequest = 0xFF;
-constexpr uint8_t kStandardEndpointIn = 0x82;
-constexpr uint8_t kStandardEndpointOut = 0x02;
-constexpr uint8_t kStandardInterfaceIn = 0x81;
-constexpr uint8_t kStandardDeviceIn = 0x80;
-constexpr uint8_t kGetStatus = 0x00;
-constexpr uint8_t kClearFeature = 0x01;
-constexpr uint8_t kToHost = 0x80;
 
 constexpr uint32_t kReadyStateSelector = 3;
 constexpr uint32_t kStatusSelector = 16;
@@ -212,19 +203,19 @@ bool ScriptedKeyDevice::controlTransfer(uint8_t requestType, uint8_t request, ui
         done = false;  // stalled, or failed on the wire
     } else if (choice == 2) {
         // Answered with any bytes, and nothing done.
-        if ((requestType & kToHost) != 0 && length > 0) script.bytes(data, length);
+        if ((requestType & usb::DirectionIn) != 0 && length > 0) script.bytes(data, length);
         done = true;
     } else {
         done = healthyControl(requestType, request, value, index, length, data);
         if (choice == 3) done = false;  // took effect, reported as failed
     }
-    if (done && requestType == kClassResetRequestType && request == kClassResetRequest) ++resets;
+    if (done && requestType == usb::ClassInterfaceOut && request == usb::ClassReset) ++resets;
     return done;
 }
 
 bool ScriptedKeyDevice::healthyControl(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
                                        uint16_t length, uint8_t* data) {
-    if (requestType == kClassResetRequestType && request == kClassResetRequest) {
+    if (requestType == usb::ClassInterfaceOut && request == usb::ClassReset) {
         // Every bulk endpoint halts; what the key had queued is dropped.
         halted.clear();
         halted.insert(outAddresses.begin(), outAddresses.end());
@@ -233,36 +224,18 @@ bool ScriptedKeyDevice::healthyControl(uint8_t requestType, uint8_t request, uin
         answerDue = false;
         return true;
     }
-    if (requestType == kStandardEndpointIn && request == kGetStatus && length == 2) {
+    if (requestType == usb::StandardEndpointIn && request == usb::GetStatus && length == 2) {
         if (!hasEndpoint(static_cast<uint8_t>(index))) return false;
         data[0] = halted.count(static_cast<uint8_t>(index)) != 0 ? 1 : 0;
         data[1] = 0;
         return true;
     }
-    if (requestType == kStandardEndpointOut && request == kClearFeature && value == 0) {
+    if (requestType == usb::StandardEndpointOut && request == usb::ClearFeature && value == 0) {
         halted.erase(static_cast<uint8_t>(index));
         return true;
     }
-    if ((requestType & kToHost) != 0 && length > 0) std::memset(data, 0, length);
+    if ((requestType & usb::DirectionIn) != 0 && length > 0) std::memset(data, 0, length);
     return true;
-}
-
-bool ScriptedKeyDevice::getEndpointStatus(uint8_t endpoint, uint8_t* status) {
-    return controlTransfer(kStandardEndpointIn, kGetStatus, 0, endpoint, 2, status);
-}
-
-bool ScriptedKeyDevice::getInterfaceStatus(uint8_t interfaceNumber, uint8_t* status) {
-    return controlTransfer(kStandardInterfaceIn, kGetStatus, 0, interfaceNumber, 2, status);
-}
-
-bool ScriptedKeyDevice::getUsbDeviceStatus(uint8_t* status) {
-    return controlTransfer(kStandardDeviceIn, kGetStatus, 0, 0, 2, status);
-}
-
-bool ScriptedKeyDevice::isEndpointHalted(uint8_t address) {
-    uint8_t status[2] = {};
-    if (!getEndpointStatus(address, status)) return false;
-    return (status[0] & 0x01) != 0;
 }
 
 bool ScriptedKeyDevice::clearHalt(uint8_t address) {

@@ -21,6 +21,7 @@
 
 #include "device/session/session_keys.h"
 #include "device/usb/kv_usb_device.h"
+#include "tests/doubles/usb_requests.h"
 #include "fuzz/fuzz_script.h"
 
 namespace korvene::testing {
@@ -39,7 +40,7 @@ struct ScriptedExchange {
     std::vector<uint8_t> delivered;  // every byte bulkRead handed out until the next write
 };
 
-class ScriptedKeyDevice final : public KvUsbDevice {
+class ScriptedKeyDevice final : public StandardRequestsDevice {
 public:
     ScriptedKeyDevice(FuzzScript& script, const ScriptedKeyIdentity& identity);
 
@@ -68,14 +69,10 @@ public:
                          uint8_t* data) override;
     bool bulkWrite(uint32_t outIndex, const uint8_t* data, uint32_t length) override;
     bool bulkRead(uint32_t inIndex, uint8_t* data, uint32_t length, uint32_t* received) override;
-    bool isEndpointHalted(uint8_t address) override;
     bool discardInput(uint8_t address) override;
     bool clearHalt(uint8_t address) override;
     bool open(libusb_device*, uint8_t) override { return false; }
     UsbOpenResult openWithStatus(libusb_device*, uint8_t) override { return UsbOpenResult::Failed; }
-    bool getEndpointStatus(uint8_t endpoint, uint8_t* status) override;
-    bool getInterfaceStatus(uint8_t interfaceNumber, uint8_t* status) override;
-    bool getUsbDeviceStatus(uint8_t* status) override;
 
 private:
     bool hasEndpoint(uint8_t address) const;

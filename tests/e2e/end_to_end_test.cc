@@ -14,6 +14,7 @@
 #include "device/session/frame.h"
 #include "tests/doubles/umockdev_key/emulated_usb_bus.h"
 #include "tests/doubles/virtual_key/virtual_key.h"
+#include "tests/doubles/virtual_key/wire_status.h"
 #include "tests/e2e/preload_environment.h"
 #include "tests/support/process_runner.h"
 #include "tool/firmware_pack.h"
@@ -124,10 +125,6 @@ ResponseFault refuse(CommandCode command, int occurrence, uint8_t wireStatus) {
     fault.wireStatus = wireStatus;
     return fault;
 }
-
-// Wire statuses and the names the updater prints for them.
-constexpr uint8_t kWireBusy = 3;            // "Busy"
-constexpr uint8_t kWireOperationDenied = 8;  // "OperationDenied"
 
 const std::string kSoPin = "123456";
 // With the 12 setup values and the 8-byte header, a setup request of exactly one
@@ -260,7 +257,7 @@ std::vector<Scenario> scenarios() {
             .name = "StatusQueryRefusedByTheKeyEndsAsStatusFailed",
             .input = "y\n",
             .arrange = [](VirtualKey& key, Attachment&) {
-                key.knobs.faults.push_back(refuse(CommandCode::GetInfo, 2, kWireBusy));
+                key.knobs.faults.push_back(refuse(CommandCode::GetInfo, 2, wire::Busy));
             },
             .exitCode = 7,
             .output = {kBanner, "[ERROR  ] Failed to get device status: Busy\n"},
@@ -351,7 +348,7 @@ std::vector<Scenario> scenarios() {
             .name = "FifthFirmwareChunkRefusedEndsTheProgressLineAndCancels",
             .input = "y\n",
             .arrange = [](VirtualKey& key, Attachment&) {
-                key.knobs.faults.push_back(refuse(CommandCode::WriteFirmware, 5, kWireOperationDenied));
+                key.knobs.faults.push_back(refuse(CommandCode::WriteFirmware, 5, wire::OperationDenied));
             },
             .exitCode = 4,
             .output = {"Writing firmware ....[ERROR  ] Write request failed: OperationDenied\n", kCanceled},
@@ -382,7 +379,7 @@ std::vector<Scenario> scenarios() {
             .name = "DeployRefusedIsNotFinishedAndCancels",
             .input = "y\n",
             .arrange = [](VirtualKey& key, Attachment&) {
-                key.knobs.faults.push_back(refuse(CommandCode::DeployFirmware, 0, kWireOperationDenied));
+                key.knobs.faults.push_back(refuse(CommandCode::DeployFirmware, 0, wire::OperationDenied));
             },
             .exitCode = 4,
             .output = {writingDone(), kVerified, "[ERROR  ] Failed to deploy firmware.\n", kCanceled},

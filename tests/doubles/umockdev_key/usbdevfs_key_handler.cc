@@ -8,13 +8,13 @@
 #include <cstddef>
 #include <cstring>
 
+#include "tests/doubles/usb_requests.h"
 #include "tests/doubles/virtual_key/virtual_key.h"
 
 namespace korvene::testing {
 namespace {
 
 constexpr size_t kSetupPacketSize = 8;
-constexpr uint8_t kDirectionIn = 0x80;
 
 // Each of the host's bulk transfers arrives as one URB, whatever its length.
 constexpr uint32_t kCapabilities = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_ZERO_PACKET;
@@ -151,7 +151,7 @@ int UsbdevfsKeyHandler::submit(UMockdevIoctlData* argument) {
     urb.actual_length = 0;
     Urb submitted{std::move(urbData), std::move(buffer)};
 
-    const bool in = (urb.endpoint & kDirectionIn) != 0;
+    const bool in = (urb.endpoint & usb::DirectionIn) != 0;
     if (key.disconnected() && !(urb.type == USBDEVFS_URB_TYPE_BULK && in)) {
         return ENODEV;
     }

@@ -8,14 +8,11 @@
 #include "device/session/device_status.h"
 #include "device/session/frame.h"
 #include "device/session/payload_cipher.h"
+#include "tests/doubles/usb_requests.h"
+#include "tests/doubles/virtual_key/wire_status.h"
 
 namespace korvene::testing {
 namespace {
-
-constexpr uint8_t kWireSuccess = 0;
-constexpr uint8_t kWireInvalidCommand = 1;
-constexpr uint8_t kWireNoEstablishedKey = 5;
-constexpr uint8_t kWireBadParameter = 6;
 
 bool contains(const std::vector<uint8_t>& list, uint8_t value) {
     return std::find(list.begin(), list.end(), value) != list.end();
@@ -77,34 +74,24 @@ bool VirtualKey::hasEndpoint(uint8_t address) const {
 
 int VirtualKey::controlRequest(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
                                uint16_t length, uint8_t* data) {
-    // Standard and class requests the key understands.
-    constexpr uint8_t kClassInterfaceOut = 0x21;
-    constexpr uint8_t kClassReset = 0xFF;
-    constexpr uint8_t kStandardEndpointOut = 0x02;
-    constexpr uint8_t kClearFeature = 0x01;
-    constexpr uint16_t kEndpointHaltFeature = 0x00;
-    constexpr uint8_t kStandardDeviceIn = 0x80;
-    constexpr uint8_t kStandardInterfaceIn = 0x81;
-    constexpr uint8_t kStandardEndpointIn = 0x82;
-    constexpr uint8_t kGetStatus = 0x00;
     constexpr int kStall = -1;
 
     const uint8_t address = static_cast<uint8_t>(index);
-    if (requestType == kClassInterfaceOut && request == kClassReset && length == 0) {
+    if (requestType == usb::ClassInterfaceOut && request == usb::ClassReset && length == 0) {
         return classReset() ? 0 : kStall;
     }
-    if (requestType == kStandardEndpointOut && request == kClearFeature && value == kEndpointHaltFeature &&
+    if (requestType == usb::StandardEndpointOut && request == usb::ClearFeature && value == usb::EndpointHaltFeature &&
         length == 0) {
         return hasEndpoint(address) && clearHalt(address) ? 0 : kStall;
     }
-    if (request == kGetStatus && length == 2 && data != nullptr) {
-        if (requestType == kStandardEndpointIn) {
+    if (request == usb::GetStatus && length == 2 && data != nullptr) {
+        if (requestType == usb::StandardEndpointIn) {
             if (!hasEndpoint(address)) return kStall;
-            data[0] = endpointHalted(address) ? 1 : 0;
+            data[0] = endpointHalted(address) ? usb::EndpointHalted : 0;
             data[1] = 0;
             return 2;
         }
-        if (requestType == kStandardDeviceIn || requestType == kStandardInterfaceIn) {
+        if (requestType == usb::StandardDeviceIn || requestType == usb::StandardInterfaceIn) {
             data[0] = 0;
             data[1] = 0;
             return 2;
@@ -178,7 +165,7 @@ void VirtualKey::answer(const ReceivedRequest& request) {
         return;
     }
     if (request.encrypted && !state.keys) {
-        queue(request, kWireNoEstablishedKey, {}, false);
+        queue(request, wire::NoEstablishedKey, {}, false);
         return;
     }
     switch (static_cast<CommandCode>(request.command)) {
@@ -190,7 +177,7 @@ void VirtualKey::answer(const ReceivedRequest& request) {
         case CommandCode::WriteFirmware: handleWriteFirmware(request); break;
         case CommandCode::GetFirmwareHash: handleGetFirmwareHash(request); break;
         case CommandCode::DeployFirmware: handleDeployFirmware(request); break;
-        default: queue(request, kWireInvalidCommand, {}, false); break;
+        default: queue(request, wire::InvalidCommand, {}, false); break;
     }
 }
 
@@ -215,7 +202,7 @@ void VirtualKey::queue(const ReceivedRequest& request, uint8_t status, const std
 
     std::vector<uint8_t> body = payload;
     if (spoiled && kind == ResponseFault::Kind::PayloadLength) {
-        status = kWireSuccess;
+        status = wire::Success;
         body = filler(fault->payloadLength);
     }
     if (spoiled && kind == ResponseFault::Kind::EncryptedFlag) encrypt = true;
@@ -256,7 +243,7 @@ void VirtualKey::queue(const ReceivedRequest& request, uint8_t status, const std
 
 void VirtualKey::handleGetInfo(const ReceivedRequest& request) {
     if (request.plain.size() != 4) {
-        queue(request, kWireBadParameter, {}, false);
+        queue(request, wire::BadParameter, {}, false);
         return;
     }
     const uint32_t id = static_cast<uint32_t>(request.plain[0]) | static_cast<uint32_t>(request.plain[1]) << 8 |
@@ -265,14 +252,14 @@ void VirtualKey::handleGetInfo(const ReceivedRequest& request) {
     switch (static_cast<InfoId>(id)) {
         case InfoId::ReadyState: {
             const uint32_t ready = state.readyState;
-            queue(request, kWireSuccess,
+            queue(request, wire::Success,
                   {static_cast<uint8_t>(ready), static_cast<uint8_t>(ready >> 8), static_cast<uint8_t>(ready >> 16),
                    static_cast<uint8_t>(ready >> 24)},
                   request.encrypted);
             break;
         }
-        case InfoId::Status: queue(request, kWireSuccess, statusRecord(), request.encrypted); break;
-        default: queue(request, kWireBadParameter, {}, false); break;
+        case InfoId::Status: queue(request, wire::Success, statusRecord(), request.encrypted); break;
+        default: queue(request, wire::BadParameter, {}, false); break;
     }
 }
 

@@ -4,18 +4,6 @@
 #include <stdexcept>
 
 namespace korvene::testing {
-namespace {
-
-// The standard requests this front door makes of the key for the host.
-constexpr uint8_t kStandardEndpointOut = 0x02;
-constexpr uint8_t kClearFeature = 0x01;
-constexpr uint16_t kEndpointHaltFeature = 0x00;
-constexpr uint8_t kStandardDeviceIn = 0x80;
-constexpr uint8_t kStandardInterfaceIn = 0x81;
-constexpr uint8_t kStandardEndpointIn = 0x82;
-constexpr uint8_t kGetStatus = 0x00;
-
-}  // namespace
 
 VirtualKeyDevice::VirtualKeyDevice(VirtualKey& key) : key(key) { open(nullptr, 0); }
 
@@ -118,26 +106,8 @@ bool VirtualKeyDevice::bulkRead(uint32_t inIndex, uint8_t* data, uint32_t length
     return true;
 }
 
-bool VirtualKeyDevice::getEndpointStatus(uint8_t endpoint, uint8_t* status) {
-    return controlTransfer(kStandardEndpointIn, kGetStatus, 0, endpoint, 2, status);
-}
-
-bool VirtualKeyDevice::getInterfaceStatus(uint8_t interfaceNumber, uint8_t* status) {
-    return controlTransfer(kStandardInterfaceIn, kGetStatus, 0, interfaceNumber, 2, status);
-}
-
-bool VirtualKeyDevice::getUsbDeviceStatus(uint8_t* status) {
-    return controlTransfer(kStandardDeviceIn, kGetStatus, 0, 0, 2, status);
-}
-
-bool VirtualKeyDevice::isEndpointHalted(uint8_t address) {
-    uint8_t status[2] = {};
-    if (!getEndpointStatus(address, status)) return false;
-    return (status[0] & 0x01) != 0;
-}
-
 bool VirtualKeyDevice::clearHalt(uint8_t address) {
-    return controlTransfer(kStandardEndpointOut, kClearFeature, kEndpointHaltFeature, address, 0, nullptr);
+    return controlTransfer(usb::StandardEndpointOut, usb::ClearFeature, usb::EndpointHaltFeature, address, 0, nullptr);
 }
 
 bool VirtualKeyDevice::discardInput(uint8_t address) {

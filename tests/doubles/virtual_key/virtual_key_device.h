@@ -12,11 +12,12 @@
 #include <vector>
 
 #include "device/usb/kv_usb_device.h"
+#include "tests/doubles/usb_requests.h"
 #include "tests/doubles/virtual_key/virtual_key.h"
 
 namespace korvene::testing {
 
-class VirtualKeyDevice final : public KvUsbDevice {
+class VirtualKeyDevice final : public StandardRequestsDevice {
 public:
     // Transport faults, counted over the calls of this device.
     struct Knobs {
@@ -53,15 +54,11 @@ public:
                          uint8_t* data) override;
     bool bulkWrite(uint32_t outIndex, const uint8_t* data, uint32_t length) override;
     bool bulkRead(uint32_t inIndex, uint8_t* data, uint32_t length, uint32_t* received) override;
-    bool isEndpointHalted(uint8_t address) override;
     bool discardInput(uint8_t address) override;
     bool clearHalt(uint8_t address) override;
     // Reopens on the key's endpoints whatever `device` is: there is no libusb here.
     bool open(libusb_device* device, uint8_t zlp) override;
     UsbOpenResult openWithStatus(libusb_device* device, uint8_t zlp) override;
-    bool getEndpointStatus(uint8_t endpoint, uint8_t* status) override;
-    bool getInterfaceStatus(uint8_t interfaceNumber, uint8_t* status) override;
-    bool getUsbDeviceStatus(uint8_t* status) override;
 
 private:
     struct Endpoint {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/doubles/virtual_key/virtual_key.h"
+#include "tests/doubles/virtual_key/wire_status.h"
 
 namespace korvene::testing {
 namespace {
@@ -25,8 +26,6 @@ constexpr size_t kRequestPointOffset = 9;
 constexpr size_t kResponsePointOffset = 33;
 constexpr size_t kCoordinate = 32;
 
-constexpr uint8_t kWireBadParameter = 6;
-constexpr uint8_t kWireInvalidKey = 9;
 
 using Curve = CryptoPP::DL_GroupParameters_EC<CryptoPP::ECP>;
 
@@ -87,13 +86,13 @@ void VirtualKey::handleKeyExchange(const ReceivedRequest& request) {
     ++exchangeAnswers;
 
     if (request.encrypted || request.payload.size() != kRequestSize) {
-        queue(request, kWireBadParameter, {}, false);
+        queue(request, wire::BadParameter, {}, false);
         return;
     }
     const Curve curve(CryptoPP::ASN1::secp256r1());
     const CryptoPP::ECP::Point hostPoint = pointAt(request.payload.data() + kRequestPointOffset);
     if (!curve.GetCurve().VerifyPoint(hostPoint) || hostPoint.identity) {
-        queue(request, kWireInvalidKey, {}, false);
+        queue(request, wire::InvalidKey, {}, false);
         return;
     }
 

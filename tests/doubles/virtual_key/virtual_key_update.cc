@@ -6,17 +6,10 @@
 #include <crypto++/sha.h>
 
 #include "tests/doubles/virtual_key/virtual_key.h"
+#include "tests/doubles/virtual_key/wire_status.h"
 
 namespace korvene::testing {
 namespace {
-
-constexpr uint8_t kWireSuccess = 0;
-constexpr uint8_t kWireTooLargeData = 2;
-constexpr uint8_t kWireBadParameter = 6;
-constexpr uint8_t kWireOperationDenied = 8;
-constexpr uint8_t kWireNonsecureProhibited = 11;
-constexpr uint8_t kWireIncorrectPin = 15;
-constexpr uint8_t kWirePinLocked = 23;
 
 constexpr size_t kSetupValuesSize = 12;
 constexpr size_t kMaxSoPin = 256;
@@ -30,9 +23,9 @@ uint32_t littleEndian32(const uint8_t* at) {
 // travels only enciphered) or, when `needsSetup`, before a successful setup; 0
 // when the request may go on.
 uint8_t updateRefusal(const ReceivedRequest& request, const VirtualKeyState& state, bool needsSetup) {
-    if (!request.encrypted) return kWireNonsecureProhibited;
-    if (needsSetup && !state.setupDone) return kWireOperationDenied;
-    return kWireSuccess;
+    if (!request.encrypted) return wire::NonsecureTransactionProhibited;
+    if (needsSetup && !state.setupDone) return wire::OperationDenied;
+    return wire::Success;
 }
 
 }  // namespace
@@ -44,20 +37,20 @@ void VirtualKey::handleSetupUpdate(const ReceivedRequest& request) {
     }
     const std::vector<uint8_t>& plain = request.plain;
     if (plain.size() < kSetupValuesSize || plain.size() > kSetupValuesSize + kMaxSoPin) {
-        queue(request, kWireBadParameter, {}, false);
+        queue(request, wire::BadParameter, {}, false);
         return;
     }
     if (state.soPinSet) {
         if (state.soPinLocked || state.soPinTriesLeft <= 0) {
             state.soPinLocked = true;
-            queue(request, kWirePinLocked, {}, false);
+            queue(request, wire::PinLocked, {}, false);
             return;
         }
         const std::string pin(plain.begin() + kSetupValuesSize, plain.end());
         if (pin != state.soPin) {
             --state.soPinTriesLeft;
             if (state.soPinTriesLeft <= 0) state.soPinLocked = true;
-            queue(request, kWireIncorrectPin, {}, false);
+            queue(request, wire::IncorrectPin, {}, false);
             return;
         }
     }
@@ -68,7 +61,7 @@ void VirtualKey::handleSetupUpdate(const ReceivedRequest& request) {
     state.firmware.clear();
     state.deployed = false;
     state.finished = false;
-    queue(request, kWireSuccess, {}, false);
+    queue(request, wire::Success, {}, false);
 }
 
 void VirtualKey::handleWriteFirmware(const ReceivedRequest& request) {
@@ -77,15 +70,15 @@ void VirtualKey::handleWriteFirmware(const ReceivedRequest& request) {
         return;
     }
     if (request.plain.empty()) {
-        queue(request, kWireBadParameter, {}, false);
+        queue(request, wire::BadParameter, {}, false);
         return;
     }
     if (state.firmware.size() + request.plain.size() > state.expectedSize) {
-        queue(request, kWireTooLargeData, {}, false);
+        queue(request, wire::TooLargeData, {}, false);
         return;
     }
     state.firmware.insert(state.firmware.end(), request.plain.begin(), request.plain.end());
-    queue(request, kWireSuccess, {}, false);
+    queue(request, wire::Success, {}, false);
 }
 
 void VirtualKey::handleGetFirmwareHash(const ReceivedRequest& request) {
@@ -97,20 +90,20 @@ void VirtualKey::handleGetFirmwareHash(const ReceivedRequest& request) {
     std::vector<uint8_t> digest(CryptoPP::SHA256::DIGESTSIZE);
     CryptoPP::SHA256().CalculateDigest(digest.data(), state.firmware.data(), state.firmware.size());
     if (knobs.wrongDigest) digest[0] ^= 0x01;
-    queue(request, kWireSuccess, digest, true);
+    queue(request, wire::Success, digest, true);
 }
 
 void VirtualKey::handleDeployFirmware(const ReceivedRequest& request) {
     if (!state.setupDone) {
-        queue(request, kWireOperationDenied, {}, false);
+        queue(request, wire::OperationDenied, {}, false);
         return;
     }
     if (state.firmware.size() != state.expectedSize) {
-        queue(request, kWireBadParameter, {}, false);
+        queue(request, wire::BadParameter, {}, false);
         return;
     }
     state.deployed = true;
-    queue(request, kWireSuccess, {}, false);
+    queue(request, wire::Success, {}, false);
 }
 
 // The key restarts into the new firmware: it answers nothing.
@@ -122,7 +115,7 @@ void VirtualKey::handleCancelUpdate(const ReceivedRequest& request) {
     state.canceled = true;
     state.setupDone = false;
     state.deployed = false;
-    queue(request, kWireSuccess, {}, false);
+    queue(request, wire::Success, {}, false);
 }
 
 }  // namespace korvene::testing
