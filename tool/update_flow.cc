@@ -97,7 +97,8 @@ bool confirmUpdate() {
 
 // Reads one line into `pin` with echo off and restores the terminal. The
 // terminal calls fail quietly when standard input is not a terminal. False
-// when the input ended before a single byte was read: there is no PIN to try.
+// when there is no PIN to try: the input ended before a single byte was read,
+// or the line was empty (Enter alone, or a line end typed ahead).
 bool readSoPin(SecretLine& pin) {
     tcgetattr(STDIN_FILENO, &savedTermios);
     termios quiet{};
@@ -110,8 +111,8 @@ bool readSoPin(SecretLine& pin) {
     pin.reserve(kMaxSoPinLength + 1);
     std::getline(std::cin, pin);
     // getline fails only when it extracted nothing; a last line without its
-    // line end is still a PIN.
-    const bool gotPin = !std::cin.fail();
+    // line end is still a PIN. Blanks are PIN bytes like any other.
+    const bool gotPin = !std::cin.fail() && !pin.empty();
 
     tcsetattr(STDIN_FILENO, TCSANOW, &savedTermios);
     // The user's own line end was not echoed.
@@ -167,7 +168,8 @@ int runUpdateWithPin(KeySession& session, bool force, SecretLine& pin) {
             return static_cast<int>(ExitCode::SoPinLocked);
         }
         // An empty try would cost one of the key's few PIN tries; nothing has
-        // been sent to the key yet, so there is nothing to cancel.
+        // been sent to the key since the status query, so there is nothing to
+        // cancel.
         if (!readSoPin(pin)) return canceled();
     }
 

@@ -198,6 +198,12 @@ const std::vector<FlowCase> kFailureTable = {
      kUntilPrompt + kPinPrompt + kInstalled + kUpdated, kInstallRequests},
     {"SoPinWithoutFinalLineEndIsUsed", soPin("1234"), "y\n1234", code(ExitCode::Updated),
      kUntilPrompt + kPinPrompt + kInstalled + kUpdated, kInstallRequests},
+    // Blanks, a tab and punctuation are PIN bytes: the whole line reaches the key.
+    {"SoPinWithBlanksReachesTheKeyUnchanged", soPin(" 1 2\t!x~ "), "y\n 1 2\t!x~ \n", code(ExitCode::Updated),
+     kUntilPrompt + kPinPrompt + kInstalled + kUpdated, kInstallRequests},
+    // Enter alone (or one typed ahead after y) would spend a PIN try on nothing.
+    {"EmptySoPinLineCancelsWithNoRequest", soPin("1234"), "y\n\n1234\n", code(ExitCode::Canceled),
+     kUntilPrompt + kPinPrompt + kCanceled, "GetInfo"},
     {"LockedFlagWithoutSoPinSetAsksNoPin", [](VirtualKeySession& k) { k.key.state.soPinLocked = true; }, "y\n",
      code(ExitCode::Updated), kUntilPrompt + kInstalled + kUpdated, kInstallRequests},
     {"VerboseSuccessNotesHashAndDeployment", nothing, "y\n", code(ExitCode::Updated),
