@@ -7,9 +7,6 @@
 // of it comes out in program order.
 #include "tool/update_flow.h"
 
-#include <termios.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <iostream>
 #include <limits>
@@ -19,6 +16,7 @@
 #include "device/session/frame.h"
 #include "device/session/status_code.h"
 #include "device/session/wipe.h"
+#include "tool/echo_off_window.h"
 #include "tool/exit_code.h"
 #include "tool/firmware_pack.h"
 #include "tool/firmware_version.h"
@@ -42,9 +40,6 @@ const std::array<const char*, kCautionBannerLines> cautionBanner = {
 };
 
 namespace {
-
-// Settings of standard input while the SO PIN is typed with echo off.
-termios savedTermios{};
 
 // Zero-fills every block it releases, so that the bytes of a PIN left behind
 // when its string grows do not stay in freed memory.
@@ -95,26 +90,23 @@ bool confirmUpdate() {
     }
 }
 
-// Reads one line into `pin` with echo off and restores the terminal. The
-// terminal calls fail quietly when standard input is not a terminal. False
-// when there is no PIN to try: the input ended before a single byte was read,
-// or the line was empty (Enter alone, or a line end typed ahead).
+// Reads one line into `pin` with echo off and restores the terminal; an
+// interrupt or a stop while the PIN is typed leaves the terminal as it was (see
+// EchoOffWindow). False when there is no PIN to try: the input ended before a
+// single byte was read, or the line was empty (Enter alone, or a line end
+// typed ahead).
 bool readSoPin(SecretLine& pin) {
-    tcgetattr(STDIN_FILENO, &savedTermios);
-    termios quiet{};
-    tcgetattr(STDIN_FILENO, &quiet);
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
-    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-
-    std::cout << "SO PIN: " << std::flush;
-    // Keeps an ordinary PIN in one heap block from the first byte on.
-    pin.reserve(kMaxSoPinLength + 1);
-    std::getline(std::cin, pin);
-    // getline fails only when it extracted nothing; a last line without its
-    // line end is still a PIN. Blanks are PIN bytes like any other.
-    const bool gotPin = !std::cin.fail() && !pin.empty();
-
-    tcsetattr(STDIN_FILENO, TCSANOW, &savedTermios);
+    bool gotPin = false;
+    {
+        const EchoOffWindow echoOff;
+        std::cout << "SO PIN: " << std::flush;
+        // Keeps an ordinary PIN in one heap block from the first byte on.
+        pin.reserve(kMaxSoPinLength + 1);
+        std::getline(std::cin, pin);
+        // getline fails only when it extracted nothing; a last line without
+        // its line end is still a PIN. Blanks are PIN bytes like any other.
+        gotPin = !std::cin.fail() && !pin.empty();
+    }
     // The user's own line end was not echoed.
     std::cout << '\n' << std::flush;
     return gotPin;

@@ -1,28 +1,67 @@
 // The SO PIN typed on a real terminal: the update flow runs in a child whose
-// standard input and output are a pseudo-terminal, and the test types at its
-// prompts as a user would. The terminal itself would echo whatever it is
-// given, so a PIN that does not come back proves echo was off.
+// standard input and output are a pseudo-terminal, and the test acts at its
+// prompts as a user and a shell would: it types, interrupts, stops the job,
+// puts the shell's own settings back and continues it. The terminal itself
+// would echo whatever it is given, so a PIN that does not come back proves
+// echo was off.
+//
+// The child runs in a process group of its own inside the test's session, as
+// a job of a shell does, so that a stop by SIGTSTP takes effect (the kernel
+// discards it for an orphaned group). The pseudo-terminal is the child's
+// standard input and output but not its controlling terminal; the signals a
+// user's keys would raise are sent with kill.
+#include <dlfcn.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <stdio_ext.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "tests/tool/virtual_key_session.h"
+#include "device/session/frame.h"
+#include "device/session/key_session.h"
+#include "tests/doubles/forwarding_device/forwarding_usb_device.h"
+#include "tests/doubles/virtual_key/virtual_key.h"
+#include "tests/doubles/virtual_key/virtual_key_enumerator.h"
 #include "tool/exit_code.h"
 #include "tool/trace.h"
 #include "tool/update_flow.h"
+
+// Every change of terminal settings this binary makes is counted, so that a
+// run can show it left the terminal alone. The count and the real function
+// live in the calling process; the child reads its own.
+namespace {
+volatile sig_atomic_t terminalSettingsWrites = 0;
+using TcsetattrFunction = int (*)(int, int, const termios*);
+TcsetattrFunction realTcsetattr = nullptr;
+
+void resolveRealTcsetattr() {
+    if (realTcsetattr == nullptr) {
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): dlsym returns an object pointer
+        realTcsetattr = reinterpret_cast<TcsetattrFunction>(dlsym(RTLD_NEXT, "tcsetattr"));
+    }
+}
+}  // namespace
+
+extern "C" int tcsetattr(int fd, int actions, const termios* settings) noexcept {
+    resolveRealTcsetattr();
+    terminalSettingsWrites = terminalSettingsWrites + 1;
+    return realTcsetattr(fd, actions, settings);
+}
 
 namespace korvene::testing {
 namespace {
@@ -30,105 +69,314 @@ namespace {
 constexpr char kPin[] = "2468";
 // Exit codes of the child beyond the flow's own.
 constexpr int kChildOpenFailed = 100;
-constexpr int kChildSettingsChanged = 101;
+constexpr int kChildTouchedTerminalWithoutPin = 101;
+constexpr int kChildLeftHandlersInstalled = 102;
+
+constexpr auto kRunLimit = std::chrono::seconds(20);
+constexpr auto kStepLimit = std::chrono::seconds(5);
+
+// What the child's key received after its session was opened, shared with the
+// test across the fork.
+struct SharedRequestLog {
+    volatile bool recording = false;
+    volatile size_t count = 0;
+    uint8_t commands[64] = {};
+
+    void note(const uint8_t* frame, uint32_t length) {
+        if (!recording || length < kFrameHeaderSize || (frame[5] & FrameFlags::Resync) != 0) return;
+        if (count < sizeof(commands)) commands[count] = frame[5] & kFrameCodeMask;
+        count = count + 1;
+    }
+    std::string summary() const {
+        std::string names;
+        for (size_t i = 0; i < count && i < sizeof(commands); ++i) {
+            names += (names.empty() ? "" : " ") + commandName(commands[i]);
+        }
+        return names;
+    }
+};
+
+// The virtual key's device, with every request frame noted in the shared log.
+class RecordingDevice final : public ForwardingUsbDevice {
+public:
+    RecordingDevice(std::unique_ptr<KvUsbDevice> device, SharedRequestLog& log)
+        : ForwardingUsbDevice(std::move(device)), log(log) {}
+    bool bulkWrite(uint32_t outIndex, const uint8_t* data, uint32_t length) override {
+        log.note(data, length);
+        return ForwardingUsbDevice::bulkWrite(outIndex, data, length);
+    }
+
+private:
+    SharedRequestLog& log;
+};
+
+class RecordingEnumerator final : public KvUsbEnumerator {
+public:
+    RecordingEnumerator(VirtualKey& key, SharedRequestLog& log) : inner(key), log(log) {}
+    bool scan() override { return inner.scan(); }
+    bool isEmpty() const override { return inner.isEmpty(); }
+    size_t count() const override { return inner.count(); }
+    KvUsbDevice* openDevice(size_t index) override {
+        KvUsbDevice* device = nullptr;
+        openDeviceWithStatus(index, &device);
+        return device;
+    }
+    UsbOpenResult openDeviceWithStatus(size_t index, KvUsbDevice** out) override {
+        KvUsbDevice* device = nullptr;
+        const UsbOpenResult result = inner.openDeviceWithStatus(index, &device);
+        *out = device == nullptr ? nullptr
+                                 : new RecordingDevice(std::unique_ptr<KvUsbDevice>(device), log);
+        return result;
+    }
+
+private:
+    VirtualKeyEnumerator inner;
+    SharedRequestLog& log;
+};
 
 bool sameSettings(const termios& a, const termios& b) {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
            std::memcmp(a.c_cc, b.c_cc, sizeof(a.c_cc)) == 0;
 }
 
-// Runs in the child: the flow on a key with an SO PIN, the terminal's
-// settings compared before and after.
-int runFlowOnTerminal() {
+bool echoOff(int terminal) {
+    termios settings{};
+    // On Linux the master reports the terminal's settings.
+    tcgetattr(terminal, &settings);
+    return (settings.c_lflag & (ECHO | ECHONL)) == 0;
+}
+
+bool handlersAreDefault() {
+    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT}) {
+        struct sigaction action {};
+        if (sigaction(signo, nullptr, &action) != 0 || action.sa_handler != SIG_DFL) return false;
+    }
+    return true;
+}
+
+// Runs in the child: the flow on a key with or without an SO PIN, on a
+// terminal that echoes line ends even with echo off (ECHONL), so that the flow
+// must clear that flag too.
+int runFlowOnTerminal(bool soPinSet, SharedRequestLog& log) {
     __fpurge(stdin);
     clearerr(stdin);
     std::cin.clear();
-    VirtualKeySession k;
-    k.key.state.soPinSet = true;
-    k.key.state.soPin = kPin;
-    if (!k.open()) return kChildOpenFailed;
-    termios before{};
-    tcgetattr(STDIN_FILENO, &before);
+    termios initial{};
+    tcgetattr(STDIN_FILENO, &initial);
+    initial.c_lflag |= ECHONL;
+    tcsetattr(STDIN_FILENO, TCSANOW, &initial);
+
+    VirtualKey key;
+    key.state.soPinSet = soPinSet;
+    key.state.soPin = kPin;
+    RecordingEnumerator enumerator(key, log);
+    enumerator.scan();
+    std::unique_ptr<KeySession> session = KeySession::create(enumerator, 0);
+    if (!session || !session->initialize()) return kChildOpenFailed;
+    log.recording = true;
+
+    terminalSettingsWrites = 0;
     traceInit(TraceLevel::Info);
-    const int result = runUpdate(k.session, false);
-    termios after{};
-    tcgetattr(STDIN_FILENO, &after);
+    const int result = runUpdate(session, false);
     std::cout.flush();
     (void)std::fflush(stdout);
-    return sameSettings(before, after) ? result : kChildSettingsChanged;
+    if (!soPinSet && terminalSettingsWrites != 0) return kChildTouchedTerminalWithoutPin;
+    if (!handlersAreDefault()) return kChildLeftHandlersInstalled;
+    return result;
 }
+
+// What the test does once "SO PIN: " has appeared.
+enum class AtPinPrompt {
+    None,             // the key has no SO PIN: no prompt comes
+    TypePin,          // the PIN and a line end
+    TypeEmptyLine,    // Enter alone
+    EndInput,         // Ctrl-D on an empty line
+    Interrupt,        // SIGINT, as Ctrl-C raises it
+    StopWithSigtstp,  // Ctrl-Z, then the shell's settings back, SIGCONT, and the PIN
+    StopWithSigstop,  // the same with a stop that cannot be caught
+};
 
 struct TerminalCase {
     const char* name;
-    std::string typedAtPinPrompt;
-    int exitCode;
-    std::string afterPinPrompt;  // what the terminal shows next (output post-processed: "\r\n")
+    AtPinPrompt action;
+    int exitCode;     // when the child exits
+    int endedBy = 0;  // the signal that ends the child instead
+    std::string afterPinPrompt;  // what the terminal shows right after "SO PIN: " ("\r\n" line ends)
+    std::optional<std::string> sent = std::nullopt;  // the requests after the session was opened
 };
 
 void PrintTo(const TerminalCase& c, std::ostream* os) { *os << c.name; }
 
+bool stops(AtPinPrompt action) {
+    return action == AtPinPrompt::StopWithSigtstp || action == AtPinPrompt::StopWithSigstop;
+}
+
+bool waitUntil(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + kStepLimit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 class SoPinOnTerminal : public ::testing::TestWithParam<TerminalCase> {};
 
-TEST_P(SoPinOnTerminal, IsReadWithoutEchoAndTheTerminalSettingsAreRestored) {
+TEST_P(SoPinOnTerminal, StaysHiddenAndTheTerminalComesBackOnEveryWayOut) {
     const TerminalCase& c = GetParam();
+    resolveRealTcsetattr();
+    void* shared = mmap(nullptr, sizeof(SharedRequestLog), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(shared, MAP_FAILED);
+    auto* log = new (shared) SharedRequestLog;
+
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     std::cout.flush();
     (void)std::fflush(stdout);
-    int master = -1;
-    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(child, 0) << "forkpty failed";
-    if (child == 0) _exit(runFlowOnTerminal());
+    const pid_t child = fork();
+    ASSERT_GE(child, 0) << "fork failed";
+    if (child == 0) {
+        setpgid(0, 0);
+        dup2(slave, STDIN_FILENO);
+        dup2(slave, STDOUT_FILENO);
+        close(master);
+        close(slave);
+        _exit(runFlowOnTerminal(c.action != AtPinPrompt::None, *log));
+    }
+    // The test keeps its end of the slave open, so the terminal's settings can
+    // still be read once the child has gone.
 
     std::string shown;
     bool answered = false;
-    bool pinTyped = false;
+    bool acted = false;
     bool echoOffAtPrompt = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    bool timedOut = false;
-    for (;;) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            timedOut = true;
-            kill(child, SIGKILL);
-            break;
-        }
+    bool restoredWhileStopped = false;
+    bool echoOffAfterContinue = false;
+    termios before{};
+    termios shell{};  // what the shell puts back while the job is stopped
+    int status = 0;
+    bool ended = false;
+    const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
+    while (!ended) {
+        if (std::chrono::steady_clock::now() > deadline) break;
         pollfd fd{master, POLLIN, 0};
-        if (poll(&fd, 1, 100) <= 0) continue;
-        char buffer[4096];
-        const ssize_t n = read(master, buffer, sizeof buffer);
-        if (n <= 0) break;  // EIO once the child has closed the terminal
-        shown.append(buffer, static_cast<size_t>(n));
+        if (poll(&fd, 1, 50) > 0) {
+            char buffer[4096];
+            const ssize_t n = read(master, buffer, sizeof buffer);
+            if (n > 0) shown.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        ended = waitpid(child, &status, WNOHANG) == child;
         if (!answered && shown.find("[y/n]: ") != std::string::npos) {
+            tcgetattr(master, &before);
             EXPECT_EQ(write(master, "y\n", 2), 2);
             answered = true;
         }
-        if (!pinTyped && shown.find("SO PIN: ") != std::string::npos) {
-            termios settings{};
-            // On Linux the master reports the terminal's settings.
-            tcgetattr(master, &settings);
-            echoOffAtPrompt = (settings.c_lflag & (ECHO | ECHONL)) == 0;
-            EXPECT_EQ(write(master, c.typedAtPinPrompt.data(), c.typedAtPinPrompt.size()),
-                      static_cast<ssize_t>(c.typedAtPinPrompt.size()));
-            pinTyped = true;
+        if (acted || shown.find("SO PIN: ") == std::string::npos) continue;
+        acted = true;
+        echoOffAtPrompt = echoOff(master);
+        const std::string pinLine = std::string(kPin) + "\n";
+        switch (c.action) {
+            case AtPinPrompt::None:
+                break;
+            case AtPinPrompt::TypePin:
+                EXPECT_EQ(write(master, pinLine.data(), pinLine.size()), static_cast<ssize_t>(pinLine.size()));
+                break;
+            case AtPinPrompt::TypeEmptyLine:
+                EXPECT_EQ(write(master, "\n", 1), 1);
+                break;
+            case AtPinPrompt::EndInput:
+                EXPECT_EQ(write(master, "\x04", 1), 1);
+                break;
+            case AtPinPrompt::Interrupt:
+                kill(child, SIGINT);
+                break;
+            case AtPinPrompt::StopWithSigtstp:
+            case AtPinPrompt::StopWithSigstop: {
+                kill(child, c.action == AtPinPrompt::StopWithSigtstp ? SIGTSTP : SIGSTOP);
+                int stopped = 0;
+                if (!waitUntil([&] {
+                        return waitpid(child, &stopped, WNOHANG | WUNTRACED) == child && WIFSTOPPED(stopped);
+                    })) {
+                    ADD_FAILURE() << "the job did not stop";
+                    break;
+                }
+                termios whileStopped{};
+                tcgetattr(master, &whileStopped);
+                restoredWhileStopped = sameSettings(whileStopped, before);
+                // A shell puts its own settings back, echo on; these differ a
+                // little from the ones the program found, so the test can tell
+                // which of the two are restored at the end.
+                shell = before;
+                shell.c_lflag = (shell.c_lflag | ECHO) ^ ECHOKE;
+                tcsetattr(master, TCSANOW, &shell);
+                kill(child, SIGCONT);
+                echoOffAfterContinue = waitUntil([&] { return echoOff(master); });
+                EXPECT_EQ(write(master, pinLine.data(), pinLine.size()), static_cast<ssize_t>(pinLine.size()));
+                break;
+            }
         }
     }
-    int status = 0;
-    waitpid(child, &status, 0);
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    termios after{};
+    tcgetattr(master, &after);
     close(master);
+    close(slave);
+    const std::string sent = log->summary();
+    munmap(shared, sizeof(SharedRequestLog));
 
-    ASSERT_FALSE(timedOut) << "the flow did not end; the terminal showed:\n" << shown;
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), c.exitCode) << "101: the terminal settings were not restored";
-    EXPECT_TRUE(echoOffAtPrompt);
-    EXPECT_EQ(shown.find(kPin), std::string::npos) << shown;
+    ASSERT_TRUE(ended) << "the flow did not end; the terminal showed:\n" << shown;
+    if (c.endedBy != 0) {
+        ASSERT_TRUE(WIFSIGNALED(status)) << "exit code " << WEXITSTATUS(status);
+        EXPECT_EQ(WTERMSIG(status), c.endedBy);
+    } else {
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), c.exitCode)
+            << "101: terminal settings written without an SO PIN; 102: signal handlers left installed";
+    }
+    EXPECT_TRUE(sameSettings(after, stops(c.action) ? shell : before))
+        << "the terminal's settings at the end are not the ones to restore";
+    EXPECT_EQ(shown.find(kPin), std::string::npos) << "the PIN was shown:\n" << shown;
+    if (c.sent) {
+        EXPECT_EQ(sent, *c.sent);
+    }
+    if (c.action == AtPinPrompt::None) {
+        EXPECT_EQ(shown.find("SO PIN: "), std::string::npos) << shown;
+        EXPECT_NE(shown.find("[y/n]: y\r\nWriting firmware "), std::string::npos) << shown;
+        return;
+    }
+    EXPECT_TRUE(echoOffAtPrompt) << "ECHO and ECHONL must both be off at the prompt";
     EXPECT_NE(shown.find("SO PIN: " + c.afterPinPrompt), std::string::npos) << shown;
+    if (c.action == AtPinPrompt::StopWithSigtstp) {
+        EXPECT_TRUE(restoredWhileStopped) << "the terminal was left without echo while the job was stopped";
+    }
+    if (stops(c.action)) {
+        EXPECT_TRUE(echoOffAfterContinue) << "echo stayed on after the job went on";
+    }
 }
 
+const int kUpdated = static_cast<int>(ExitCode::Updated);
+const int kCanceled = static_cast<int>(ExitCode::Canceled);
+
 INSTANTIATE_TEST_SUITE_P(
-    Typed, SoPinOnTerminal,
-    ::testing::Values(TerminalCase{"PinAndLineEnd", std::string(kPin) + "\n", static_cast<int>(ExitCode::Updated),
-                                   "\r\nWriting firmware "},
-                      // Ctrl-D on an empty line: end of input before any PIN byte.
-                      TerminalCase{"EndOfInput", "\x04", static_cast<int>(ExitCode::Canceled),
-                                   "\r\nUpdate canceled.\r\n"}),
+    AtThePrompt, SoPinOnTerminal,
+    ::testing::Values(
+        TerminalCase{"PinAndLineEnd", AtPinPrompt::TypePin, kUpdated, 0, "\r\nWriting firmware "},
+        TerminalCase{"EndOfInputCancelsAndSendsNothing", AtPinPrompt::EndInput, kCanceled, 0,
+                     "\r\nUpdate canceled.\r\n", "GetInfo"},
+        TerminalCase{"EmptyLineCancelsAndSendsNothing", AtPinPrompt::TypeEmptyLine, kCanceled, 0,
+                     "\r\nUpdate canceled.\r\n", "GetInfo"},
+        TerminalCase{"InterruptEndsBySigintWithTheTerminalRestored", AtPinPrompt::Interrupt, 0, SIGINT, "",
+                     "GetInfo"},
+        TerminalCase{"StopAndContinueKeepsThePinHidden", AtPinPrompt::StopWithSigtstp, kUpdated, 0,
+                     "\r\nWriting firmware "},
+        TerminalCase{"UncatchableStopAndContinueKeepsThePinHidden", AtPinPrompt::StopWithSigstop, kUpdated, 0,
+                     "\r\nWriting firmware "},
+        TerminalCase{"KeyWithoutSoPinLeavesTheTerminalAlone", AtPinPrompt::None, kUpdated, 0, ""}),
     [](const ::testing::TestParamInfo<TerminalCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

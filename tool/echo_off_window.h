@@ -1,0 +1,36 @@
+#pragma once
+
+// Standard input with echo off while a secret is typed.
+//
+// Opening the window saves the settings of standard input, then applies a copy
+// with ECHO and ECHONL cleared; closing it applies the saved settings again.
+// When standard input is a terminal, the window also keeps the secret hidden
+// and the terminal usable on every way out while it is open:
+//   - SIGINT, SIGTERM, SIGHUP and SIGQUIT put the saved settings back, and the
+//     program then ends by the same signal, with its default action, so the
+//     shell sees the usual status;
+//   - SIGTSTP puts the saved settings back before the program stops;
+//   - SIGCONT takes the settings found on the terminal (a shell puts its own
+//     back while a job is stopped) as the ones to restore, and turns echo off
+//     again, so nothing typed after the program goes on is shown. This also
+//     covers a stop by SIGSTOP, which cannot be caught.
+// A signal that was ignored when the window opened stays ignored. Closing the
+// window puts every previous disposition back. When standard input is not a
+// terminal the settings calls fail quietly and no handler is installed.
+//
+// One window at a time; the program is single-threaded.
+
+namespace korvene {
+
+class EchoOffWindow {
+public:
+    EchoOffWindow();
+    ~EchoOffWindow();
+    EchoOffWindow(const EchoOffWindow&) = delete;
+    EchoOffWindow& operator=(const EchoOffWindow&) = delete;
+
+private:
+    bool guarded = false;  // handlers installed: standard input is a terminal
+};
+
+}  // namespace korvene
