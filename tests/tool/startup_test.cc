@@ -9,15 +9,23 @@
 
 #include <gtest/gtest.h>
 
+#include <crypto++/sha.h>
+
+#include "device/session/frame.h"
 #include "tests/doubles/libusb_standin/libusb_standin.h"
+#include "tests/support/stdin_feed.h"
 #include "tests/support/stdout_capture.h"
+#include "tests/support/vector_file.h"
 #include "tool/banner.h"
+#include "tool/firmware_pack.h"
+#include "tool/install_firmware.h"
 
 namespace korvene {
 namespace {
 
 using testing::LibUsbCall;
 using testing::LibUsbStandin;
+using testing::StdinFeed;
 using testing::StdoutCapture;
 
 struct ToolRun {
@@ -142,6 +150,94 @@ TEST_F(Startup, KeyThatCannotBeInitialisedIsClosedBeforeUsbStops) {
     const auto exit = std::find(calls.begin(), calls.end(), LibUsbCall::Exit);
     ASSERT_NE(close, calls.end());
     EXPECT_LT(close, exit);
+    expectCleanShutdown();
+}
+
+// A key that answers every request of a whole update, as the IN packets a key
+// sends: 64-byte packets, the last one short, or a zero-length packet behind an
+// answer of whole packets. A fresh session numbers its first request 1.
+class AnsweringKey {
+public:
+    explicit AnsweringKey(int key) : key(key) {}
+
+    void answer(uint8_t code, const std::vector<uint8_t>& payload) {
+        std::vector<uint8_t> frame(std::begin(kFrameMagic), std::end(kFrameMagic));
+        frame.push_back(static_cast<uint8_t>(++sequence));
+        frame.push_back(code);
+        frame.push_back(static_cast<uint8_t>(payload.size() & 0xFF));
+        frame.push_back(static_cast<uint8_t>(payload.size() >> 8));
+        frame.insert(frame.end(), payload.begin(), payload.end());
+        for (size_t offset = 0; offset < frame.size(); offset += 64) {
+            const size_t end = std::min(frame.size(), offset + 64);
+            usb.queueInPacket(key, 0x81, std::vector<uint8_t>(frame.begin() + offset, frame.begin() + end));
+        }
+        if (frame.size() % 64 == 0) usb.queueInPacket(key, 0x81, {});
+    }
+
+private:
+    LibUsbStandin& usb = LibUsbStandin::instance();
+    int key;
+    size_t sequence = 0;
+};
+
+TEST_F(Startup, SuccessfulUpdateReleasesTheEnumeratorBeforeTheFlowAndClosesTheKeyBeforeUsbStops) {
+    addKeys(1);
+    // Initialisation: the class reset, then both endpoints show their halt.
+    usb.queueControlReply(0);
+    usb.queueControlReply(2, {1, 0});
+    usb.queueControlReply(2, {1, 0});
+    AnsweringKey key(0);
+    key.answer(0, {1, 0, 0, 0});  // ready
+    std::vector<uint8_t> status(108);
+    status[102] = 1;  // firmware 1.0, no SO PIN
+    key.answer(0, status);
+    const std::vector<testing::VectorCase> sessions = testing::loadVectorFile("protocol_sessions.txt");
+    ASSERT_FALSE(sessions.empty());
+    key.answer(0, testing::fromHex(sessions.front().at("KeyExchangeResponse")));
+    key.answer(0, {});  // setup
+    const FirmwarePackHeader* pack = embeddedPackHeader();
+    for (size_t offset = 0; offset < pack->payloadSize; offset += kFirmwareChunkSize) key.answer(0, {});
+    // The digest may come plain: only a flagged answer is deciphered.
+    std::vector<uint8_t> digest(CryptoPP::SHA256::DIGESTSIZE);
+    CryptoPP::SHA256().CalculateDigest(digest.data(), kFirmwarePack + pack->headerSize, pack->payloadSize);
+    key.answer(0, digest);
+    key.answer(0, {});  // deploy; the finish request is not answered
+
+    ToolRun run;
+    {
+        const StdinFeed input("y\n");
+        run = runToolWith({});
+    }
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    const std::string updated = "Updated successfully!\n";
+    ASSERT_GE(run.output.size(), updated.size());
+    EXPECT_EQ(run.output.substr(run.output.size() - updated.size()), updated) << run.output;
+
+    // The flow begins with the status query: its request is the third bulk
+    // transfer, after the ready query's request and answer.
+    const std::vector<LibUsbCall> calls = usb.callSequence();
+    size_t statusQuery = calls.size();
+    for (size_t i = 0, transfers = 0; i < calls.size(); ++i) {
+        if (calls[i] == LibUsbCall::BulkTransfer && ++transfers == 3) {
+            statusQuery = i;
+            break;
+        }
+    }
+    ASSERT_LT(statusQuery, calls.size());
+    const std::vector<uint8_t>& request = usb.bulkTransfers()[2].data;
+    ASSERT_GE(request.size(), 12u);
+    EXPECT_EQ(request[5], static_cast<uint8_t>(CommandCode::GetInfo));
+    EXPECT_EQ(request[8], 16) << "the third bulk transfer is not the status query";
+    for (size_t i = statusQuery; i < calls.size(); ++i) {
+        EXPECT_NE(calls[i], LibUsbCall::UnrefDevice) << "the enumerator still held the key during the flow";
+        EXPECT_NE(calls[i], LibUsbCall::FreeDeviceList) << "the enumerator still held the key during the flow";
+    }
+    // The key is closed after the last transfer of the update, and libusb
+    // stops after that, as the last call.
+    const auto lastTransfer = std::find(calls.rbegin(), calls.rend(), LibUsbCall::BulkTransfer);
+    const auto close = std::find(calls.begin(), calls.end(), LibUsbCall::Close);
+    ASSERT_NE(close, calls.end());
+    EXPECT_GT(close, lastTransfer.base() - 1);
     expectCleanShutdown();
 }
 
