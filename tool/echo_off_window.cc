@@ -77,7 +77,7 @@ void onEndingSignal(int signo) {
     const struct sigaction byDefault = defaultAction();
     sigaction(signo, &byDefault, nullptr);
     // Blocked while this handler runs: pending until unblocked just below.
-    raise(signo);
+    (void)raise(signo);
     const sigset_t self = only(signo);
     sigprocmask(SIG_UNBLOCK, &self, nullptr);
 }
@@ -91,7 +91,7 @@ void onStopSignal(int) {
     const struct sigaction byDefault = defaultAction();
     struct sigaction ours {};
     sigaction(SIGTSTP, &byDefault, &ours);
-    raise(SIGTSTP);
+    (void)raise(SIGTSTP);
     const sigset_t self = only(SIGTSTP);
     sigprocmask(SIG_UNBLOCK, &self, nullptr);
     sigprocmask(SIG_BLOCK, &self, nullptr);

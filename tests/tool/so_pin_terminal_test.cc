@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -146,8 +147,22 @@ bool echoOff(int terminal) {
     return (settings.c_lflag & (ECHO | ECHONL)) == 0;
 }
 
+constexpr int kPromptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT};
+
+// A shell starts a foreground job with the default dispositions and nothing
+// blocked, whatever the test itself inherited.
+void startAsAJob() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signo : kPromptSignals) {
+        std::signal(signo, SIG_DFL);
+        sigaddset(&signals, signo);
+    }
+    sigprocmask(SIG_UNBLOCK, &signals, nullptr);
+}
+
 bool handlersAreDefault() {
-    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT}) {
+    for (int signo : kPromptSignals) {
         struct sigaction action {};
         if (sigaction(signo, nullptr, &action) != 0 || action.sa_handler != SIG_DFL) return false;
     }
@@ -158,6 +173,7 @@ bool handlersAreDefault() {
 // terminal that echoes line ends even with echo off (ECHONL), so that the flow
 // must clear that flag too.
 int runFlowOnTerminal(bool soPinSet, SharedRequestLog& log) {
+    startAsAJob();
     __fpurge(stdin);
     clearerr(stdin);
     std::cin.clear();

@@ -169,7 +169,7 @@ public:
         frame.insert(frame.end(), payload.begin(), payload.end());
         for (size_t offset = 0; offset < frame.size(); offset += 64) {
             const size_t end = std::min(frame.size(), offset + 64);
-            usb.queueInPacket(key, 0x81, std::vector<uint8_t>(frame.begin() + offset, frame.begin() + end));
+            usb.queueInPacket(key, 0x81, std::vector<uint8_t>(frame.data() + offset, frame.data() + end));
         }
         if (frame.size() % 64 == 0) usb.queueInPacket(key, 0x81, {});
     }
