@@ -117,6 +117,8 @@ const ReadScenario kReadScenarios[] = {
      {{8, 8, {64}}, {60, 60, {64}}, {8, 8, {64}}, {6, 6, {}}}},
     {"SmallReadsFromAFullPacketAdvanceUntilItIsUsedUp", true, {64, 0},
      {{8, 8, {64}}, {50, 50, {}}, {6, 6, {64}}}},
+    {"ShortTransferAfterTheBufferedRestLeavesNothingToServeAgain", true, {64, 64, 2, 8},
+     {{8, 8, {64}}, {200, 122, {128}}, {8, 8, {64}}}},
     // A failed read drops what was buffered: the next read transfers and gets
     // the key's next bytes.
     {"FailedWholePacketTransferLeavesNothingBuffered", true, {64, 64, 0},
