@@ -1,7 +1,6 @@
 // Bulk and control transfers of LibUsbDevice over the libusb stand-in: the
 // packet-buffered read, the zero-length-packet rule of the write, the
 // GET_STATUS requests, the per-endpoint controls and the refused calls.
-#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
