@@ -256,6 +256,8 @@ TEST_P(UsbOpenGoodDevice, OpensWithExactlyTheNeededCallsAndClosesCleanly) {
     ASSERT_EQ(device.openWithStatus(usb.device(key), 0), UsbOpenResult::Ok);
     EXPECT_TRUE(device.isOpen());
     EXPECT_EQ(usb.callSequence(), GetParam().calls);
+    EXPECT_EQ(argumentOf(usb, C::SetAutoDetachKernelDriver), 1)
+        << "the kernel driver would not be re-attached when the interface is released";
     if (GetParam().configurationSet >= 0) {
         EXPECT_EQ(argumentOf(usb, C::SetConfiguration), GetParam().configurationSet);
     }

@@ -179,6 +179,20 @@ TEST_F(UsbEnumerator, OpenedDeviceOutlivesTheEnumerator) {
     EXPECT_EQ(usb.bulkTransfers().size(), 1u);
 }
 
+TEST_F(UsbEnumerator, OpensTheDeviceWithZeroLengthPacketsOff) {
+    usb.addDevice(withIds(kVendor, kProduct));
+    LibUsbEnumerator enumerator(kVendor, kProduct);
+    ASSERT_TRUE(enumerator.scan());
+    KvUsbDevice* out = nullptr;
+    ASSERT_EQ(enumerator.openDeviceWithStatus(0, &out), UsbOpenResult::Ok);
+    std::unique_ptr<KvUsbDevice> device(out);
+
+    // Until the session switches them on, a whole packet ends without a zero-length packet.
+    const uint8_t packet[64] = {};
+    EXPECT_TRUE(device->bulkWrite(0, packet, sizeof packet));
+    EXPECT_EQ(usb.bulkTransfers().size(), 1u);
+}
+
 // ---- backend entry points ---------------------------------------------------
 
 class UsbBackend : public StandinTest {};
