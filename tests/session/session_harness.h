@@ -2,7 +2,8 @@
 
 // What the session tests share: a platform whose clock and kernel release the
 // test chooses, a peer that gives a session established keys without a key
-// exchange, and a harness that opens a session on the virtual key.
+// exchange, a harness that opens a session on the virtual key, and the ways
+// to spoil the key's answers.
 
 #include <sys/utsname.h>
 #include <time.h>
