@@ -131,6 +131,7 @@ TEST(InfoQueries, FailuresFollowTheFrameRulesAndLeaveTheStorage) {
             SCOPED_TRACE(std::string(c.name) + (statusQuery ? ", status" : ", ready state"));
             SessionHarness h;
             ASSERT_TRUE(h.open());
+            ASSERT_EQ(testing::leaveLastWireStatus(h, 15), 15);
             if (c.faultedBefore) {
                 h.key.knobs.faults = {fault(Kind::NoAnswer)};
                 uint32_t ignored = 0;
@@ -154,6 +155,9 @@ TEST(InfoQueries, FailuresFollowTheFrameRulesAndLeaveTheStorage) {
                 EXPECT_EQ(state, 0xEEEEEEEEu);
             }
             EXPECT_EQ(h.session->isFaulted(), c.faultedAfter);
+            // Cleared at the start; only a refused answer leaves its raw code.
+            const bool refusedAnswer = c.answer && c.answer->kind == Kind::WireStatus;
+            EXPECT_EQ(h.session->lastWireStatus(), refusedAnswer ? c.answer->wireStatus : 0);
             EXPECT_EQ(h.key.requests.size() - requestsBefore, c.reachedKey ? 1u : 0u);
             EXPECT_EQ(h.session->sequenceNumber() - sequenceBefore, c.faultedBefore ? 0u : 1u);
         }

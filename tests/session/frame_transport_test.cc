@@ -40,6 +40,12 @@ ResponseFault fault(Kind kind, uint8_t wireStatus = 0, size_t payloadLength = 0)
     return testing::answerFault(kGetInfo, kind, wireStatus, payloadLength);
 }
 
+ResponseFault wrongMagic(size_t byte) {
+    ResponseFault f = fault(Kind::WrongMagic);
+    f.magicByte = byte;
+    return f;
+}
+
 class FrameTransport : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(h.open()); }
@@ -130,6 +136,30 @@ TEST_F(FrameTransport, ReopenClearsCounterFaultAndSecureFlagButKeepsTheKeyRecord
     std::vector<uint8_t> out;
     EXPECT_EQ(readyTransact(out), StatusCode::Success);
     EXPECT_EQ(h.key.requests.back().sequence, 1);
+}
+
+// The reopened session is not secure although it keeps its key record: its
+// requests go plain and an encrypted one is refused, while an answer flagged
+// encrypted is deciphered with the kept keys, since the answer's flag alone
+// decides that.
+TEST_F(FrameTransport, ReopenedSessionSendsPlainAndStillDeciphersFlaggedAnswers) {
+    h.establish(testing::sampleKeys());
+    ASSERT_EQ(session().open(h.enumerator, 0), UsbOpenResult::Ok);
+
+    putReadySelector(session());
+    std::vector<uint8_t> out;
+    EXPECT_EQ(session().transact(CommandCode::GetInfo, true, 4, out), StatusCode::NoEstablishedKey);
+    EXPECT_TRUE(h.key.requests.empty());
+
+    h.key.knobs.faults = {fault(Kind::EncryptedFlag)};
+    uint32_t state = 0;
+    EXPECT_EQ(session().getReadyState(&state), StatusCode::Success);
+    EXPECT_EQ(h.key.requests.back().code, 0x03);
+    EXPECT_EQ(state, 1u);
+    out.clear();
+    EXPECT_EQ(readyTransact(out), StatusCode::Success);
+    EXPECT_EQ(h.key.requests.back().code, 0x03);
+    EXPECT_EQ(out, kReadyAnswer);
 }
 
 // ---- the bound on bulk waits ----
@@ -237,6 +267,7 @@ TEST_P(RequestErrors, StatusFaultFlagSequenceAndWhatReachedTheKey) {
     SessionHarness h;
     ASSERT_TRUE(h.open());
     KeySession& session = *h.session;
+    ASSERT_EQ(testing::leaveLastWireStatus(h, 15), 15);
     std::vector<uint8_t> out;
     if (c.faultedBefore) {
         h.key.knobs.faults = {fault(Kind::NoAnswer)};
@@ -252,6 +283,7 @@ TEST_P(RequestErrors, StatusFaultFlagSequenceAndWhatReachedTheKey) {
     putReadySelector(session);
     const size_t requestsBefore = h.key.requests.size();
     const uint32_t sequenceBefore = session.sequenceNumber();
+    const uint8_t wireStatusBefore = session.lastWireStatus();
     StatusCode status = StatusCode::Success;
     switch (c.call) {
         case Call::Send: status = session.send(CommandCode::GetInfo, c.encrypted, c.length); break;
@@ -265,6 +297,12 @@ TEST_P(RequestErrors, StatusFaultFlagSequenceAndWhatReachedTheKey) {
     EXPECT_EQ(session.isFaulted(), c.faultedAfter);
     EXPECT_EQ(h.key.requests.size() - requestsBefore, c.reachedKey ? 1u : 0u);
     EXPECT_EQ(session.sequenceNumber() - sequenceBefore, c.numbered ? 1u : 0u);
+    // send leaves the last wire status alone. A transact clears it first and
+    // sets it only from an answer that arrived whole: the raw code of a refused
+    // answer stays, every other failure leaves 0 (a short payload too, whatever
+    // its header said).
+    const bool refusedAnswer = c.answer == Kind::WireStatus;
+    EXPECT_EQ(session.lastWireStatus(), c.call == Call::Send ? wireStatusBefore : refusedAnswer ? 3 : 0);
     if (c.reachedKey) {
         EXPECT_EQ(h.key.requests.back().sequence, static_cast<uint8_t>(session.sequenceNumber()));
         EXPECT_EQ(h.key.requests.back().length, c.length);
@@ -317,7 +355,13 @@ const ResponseCase kResponseCases[] = {
      false},
     {"EmptySuccessFlaggedEncrypted", true, false, fault(Kind::PayloadLength, 0, 0), StatusCode::Success,
      StatusCode::Success, {}, 0, false},
-    {"WrongMagic", false, false, fault(Kind::WrongMagic), StatusCode::ProtocolError, StatusCode::ProtocolError, {}, 0,
+    {"WrongMagicByte0", false, false, wrongMagic(0), StatusCode::ProtocolError, StatusCode::ProtocolError, {}, 0,
+     false},
+    {"WrongMagicByte1", false, false, wrongMagic(1), StatusCode::ProtocolError, StatusCode::ProtocolError, {}, 0,
+     false},
+    {"WrongMagicByte2", false, false, wrongMagic(2), StatusCode::ProtocolError, StatusCode::ProtocolError, {}, 0,
+     false},
+    {"WrongMagicByte3", false, false, wrongMagic(3), StatusCode::ProtocolError, StatusCode::ProtocolError, {}, 0,
      false},
     {"StaleSequence", false, false, fault(Kind::StaleSequence), StatusCode::ProtocolError, StatusCode::ProtocolError,
      {}, 0, false},

@@ -59,6 +59,32 @@ TEST(Initialize, FreshKeyIsResetClearedAndReadyThenAnswersItsStatus) {
     EXPECT_EQ(h.key.requests.back().sequence, 2);
 }
 
+// The key takes its class reset only as the host must send it: value 0, the
+// interface number as index, no data. It stalls any other, so a host that
+// sent another could not initialise.
+TEST(Initialize, KeyStallsAClassResetWithAnyOtherValueIndexOrLength) {
+    const struct {
+        const char* name;
+        uint16_t value;
+        uint16_t index;
+        uint16_t length;
+        bool taken;
+    } cases[] = {
+        {"as the host sends it", 0, testing::kVirtualInterfaceNumber, 0, true},
+        {"value 1", 1, testing::kVirtualInterfaceNumber, 0, false},
+        {"index of another interface", 0, testing::kVirtualInterfaceNumber + 1, 0, false},
+        {"with a data stage", 0, testing::kVirtualInterfaceNumber, 1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SessionHarness h;
+        ASSERT_TRUE(h.open());
+        uint8_t data[1] = {};
+        EXPECT_EQ(h.device().controlTransfer(0x21, 0xFF, c.value, c.index, c.length, data), c.taken);
+        EXPECT_EQ(h.key.classResetRequests, c.taken ? 1u : 0u);
+    }
+}
+
 TEST(Initialize, DropsSecureMessagingOnceTheResetWentThrough) {
     SessionHarness h;
     ASSERT_TRUE(h.open());
@@ -83,6 +109,12 @@ const FailureCase kFailures[] = {
     {"ResetFails", [](SessionHarness& h) { h.key.knobs.classResetFails = true; }, true, false, false, false},
     {"OutHaltNeverShown", [](SessionHarness& h) { h.key.knobs.neverHalts = {kOut}; }, true, true, false, false},
     {"InHaltNeverShown", [](SessionHarness& h) { h.key.knobs.neverHalts = {kIn}; }, true, true, false, false},
+    {"SecondOutHaltNeverShown",
+     [](SessionHarness& h) {
+         h.key.state.outEndpoints = {kOut, kSecondOut};
+         h.key.knobs.neverHalts = {kSecondOut};
+     },
+     true, true, false, false},
     {"ClearFailsOnInEndpoint", [](SessionHarness& h) { h.key.knobs.clearHaltFails = {kIn}; }, false, true, true, true},
     {"OutHaltPersistsPastTheBudget", [](SessionHarness& h) { h.key.knobs.haltPersists = {kOut}; }, false, true, true,
      true},

@@ -231,10 +231,14 @@ TEST_P(SecureMessagingFailure, EndsAfterOneRequestWithoutKeys) {
     const ExchangeFailure& c = GetParam();
     KeySessionTestPeer::installKeys(session(), sampleKeys());
     if (c.fault) h.key.knobs.faults = {*c.fault};
+    ASSERT_EQ(testing::leaveLastWireStatus(h, 15), 15);
     if (c.failWrite) h.device().knobs.failBulkWrite = static_cast<int>(h.device().bulkWrites()) + 1;
     const uint32_t sequenceBefore = session().sequenceNumber();
 
     EXPECT_EQ(session().establishSecureMessaging(), c.status);
+    // Cleared at the start; only a refused answer leaves its raw code.
+    const bool refusedAnswer = c.fault && c.fault->kind == Kind::WireStatus;
+    EXPECT_EQ(session().lastWireStatus(), refusedAnswer ? c.fault->wireStatus : 0);
     EXPECT_EQ(session().sequenceNumber(), sequenceBefore + 1);
     EXPECT_EQ(h.key.countRequests(kKeyExchange), c.failWrite ? 0u : 1u);
     EXPECT_EQ(session().isFaulted(), c.faultedAfter);

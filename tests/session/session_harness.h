@@ -2,7 +2,8 @@
 
 // What the session tests share: a platform whose clock and kernel release the
 // test chooses, a peer that gives a session established keys without a key
-// exchange, and a harness that opens a session on the virtual key.
+// exchange, a harness that opens a session on the virtual key, and the ways
+// to spoil the key's answers.
 
 #include <sys/utsname.h>
 #include <time.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "device/session/key_session.h"
 #include "device/session/session_keys.h"
@@ -93,6 +95,17 @@ inline ResponseFault answerFault(int command, ResponseFault::Kind kind, uint8_t 
     fault.wireStatus = wireStatus;
     fault.payloadLength = payloadLength;
     return fault;
+}
+
+// One GetInfo request that the key refuses with `wireStatus` (not 0), so that
+// the session's last wire status holds that raw code when the next exchange
+// begins. Returns the last wire status afterwards.
+inline uint8_t leaveLastWireStatus(SessionHarness& h, uint8_t wireStatus) {
+    const std::vector<ResponseFault> faults = h.key.knobs.faults;
+    h.key.knobs.faults = {answerFault(-1, ResponseFault::Kind::WireStatus, wireStatus)};
+    h.session->transact(CommandCode::GetInfo, false, 0);
+    h.key.knobs.faults = faults;
+    return h.session->lastWireStatus();
 }
 
 // A record with distinct bytes in every member.

@@ -77,7 +77,8 @@ int VirtualKey::controlRequest(uint8_t requestType, uint8_t request, uint16_t va
     constexpr int kStall = -1;
 
     const uint8_t address = static_cast<uint8_t>(index);
-    if (requestType == usb::ClassInterfaceOut && request == usb::ClassReset && length == 0) {
+    if (requestType == usb::ClassInterfaceOut && request == usb::ClassReset && value == 0 &&
+        index == kVirtualInterfaceNumber && length == 0) {
         return classReset() ? 0 : kStall;
     }
     if (requestType == usb::StandardEndpointOut && request == usb::ClearFeature && value == usb::EndpointHaltFeature &&
@@ -205,6 +206,7 @@ void VirtualKey::queue(const ReceivedRequest& request, uint8_t status, const std
         status = wire::Success;
         body = filler(fault->payloadLength);
     }
+    if (spoiled && kind == ResponseFault::Kind::ShortPayload && fault->wireStatus != 0) status = fault->wireStatus;
     if (spoiled && kind == ResponseFault::Kind::EncryptedFlag) encrypt = true;
     const bool enciphered = encrypt && state.keys.has_value();
     if (enciphered && !body.empty()) ctrCrypt(&*state.keys, body.data(), body.data(), body.size());
@@ -230,7 +232,7 @@ void VirtualKey::queue(const ReceivedRequest& request, uint8_t status, const std
 
     if (spoiled) {
         switch (kind) {
-            case ResponseFault::Kind::WrongMagic: frame[0] ^= 0x20; break;
+            case ResponseFault::Kind::WrongMagic: frame.at(fault->magicByte) ^= 0x20; break;
             case ResponseFault::Kind::StaleSequence: frame[4] = static_cast<uint8_t>(request.sequence - 1); break;
             case ResponseFault::Kind::ShortHeader: frame.resize(kFrameHeaderSize - 1); break;
             default: break;

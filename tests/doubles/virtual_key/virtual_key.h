@@ -26,6 +26,8 @@ namespace korvene::testing {
 inline constexpr uint8_t kVirtualOutAddress = 0x01;
 inline constexpr uint8_t kVirtualInAddress = 0x81;
 inline constexpr uint16_t kVirtualMaxPacket = 64;
+// The number of the key's only interface: the index of its class reset.
+inline constexpr uint16_t kVirtualInterfaceNumber = 0;
 inline constexpr size_t kStatusRecordSize = 108;
 
 // One OUT transfer as it reached the key.
@@ -48,10 +50,11 @@ struct ReceivedRequest {
 struct ResponseFault {
     enum class Kind {
         WireStatus,     // answer `wireStatus` (payload: `payloadLength` filler bytes); the request is not acted on
-        WrongMagic,     // correct answer, magic byte 0 changed
+        WrongMagic,     // correct answer, magic byte `magicByte` changed
         StaleSequence,  // correct answer, sequence byte of the previous request
         ShortHeader,    // only the first 7 header bytes
-        ShortPayload,   // header announces the payload (at least 1 byte), one byte fewer follows
+        ShortPayload,   // header announces the payload (at least 1 byte), one byte fewer follows; the
+                        // status is `wireStatus` when that is not 0, else the real answer's
         PayloadLength,  // status 0 with `payloadLength` filler bytes instead of the real payload
         EncryptedFlag,  // correct answer with bit 7 set (payload enciphered when keys exist)
         NoAnswer,       // nothing at all: the host's read waits until its bound
@@ -61,6 +64,7 @@ struct ResponseFault {
     Kind kind = Kind::WireStatus;
     uint8_t wireStatus = 0;
     size_t payloadLength = 0;
+    size_t magicByte = 0;  // WrongMagic: which of the four magic bytes, 0-3
 };
 
 // The key's data. Defaults: firmware 1.4, no SO PIN, ready.
@@ -114,8 +118,11 @@ struct VirtualKeyKnobs {
     // Key exchange: the first N answers carry a point that is not on the curve.
     int invalidPointAnswers = 0;
 
-    // Firmware digest: answer a digest with one byte changed.
+    // Firmware digest: answer a digest with byte `wrongDigestByte` (0-31)
+    // changed, and/or followed by `extraDigestBytes` filler bytes.
     bool wrongDigest = false;
+    size_t wrongDigestByte = 0;
+    size_t extraDigestBytes = 0;
 
     // The counts below are of numbered requests: well-formed frames other than
     // resync packets.
@@ -161,9 +168,10 @@ public:
     // True when `address` is one of the key's bulk endpoints.
     bool hasEndpoint(uint8_t address) const;
     // One request on the control endpoint, as either front door receives it: the
-    // class reset, CLEAR_FEATURE(ENDPOINT_HALT) and GET_STATUS (`data` holds
-    // `length` bytes). Returns the number of bytes answered into `data`, or -1
-    // when the key stalls the request.
+    // class reset (value 0, the interface number as index, no data),
+    // CLEAR_FEATURE(ENDPOINT_HALT) and GET_STATUS (`data` holds `length`
+    // bytes). Returns the number of bytes answered into `data`, or -1 when the
+    // key stalls the request, as it stalls any other.
     int controlRequest(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
                        uint16_t length, uint8_t* data);
 

@@ -73,6 +73,7 @@ bool VirtualKeyDevice::controlTransfer(uint8_t requestType, uint8_t request, uin
 }
 
 bool VirtualKeyDevice::bulkWrite(uint32_t outIndex, const uint8_t* data, uint32_t length) {
+    if (beforeBulkWrite) beforeBulkWrite(data, length);
     if (outIndex >= outEndpoints.size() || (data == nullptr && length != 0)) return false;
     ++writeCalls;
     if (knobs.failBulkWrite > 0 && writeCalls == static_cast<size_t>(knobs.failBulkWrite)) return false;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <vector>
 
 #include "device/usb/kv_usb_device.h"
@@ -29,6 +30,9 @@ public:
     explicit VirtualKeyDevice(VirtualKey& key);
 
     Knobs knobs;
+    // Called with the transfer at the start of every bulkWrite, before it can
+    // reach the key: a test looks there at what the host has done so far.
+    std::function<void(const uint8_t* data, uint32_t length)> beforeBulkWrite;
 
     // Records.
     size_t bulkWrites() const { return writeCalls; }

@@ -89,7 +89,9 @@ void VirtualKey::handleGetFirmwareHash(const ReceivedRequest& request) {
     }
     std::vector<uint8_t> digest(CryptoPP::SHA256::DIGESTSIZE);
     CryptoPP::SHA256().CalculateDigest(digest.data(), state.firmware.data(), state.firmware.size());
-    if (knobs.wrongDigest) digest[0] ^= 0x01;
+    if (knobs.wrongDigest) digest.at(knobs.wrongDigestByte) ^= 0x01;
+    const std::vector<uint8_t> extra = filler(knobs.extraDigestBytes);
+    digest.insert(digest.end(), extra.begin(), extra.end());
     queue(request, wire::Success, digest, true);
 }
 
