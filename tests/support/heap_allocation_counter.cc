@@ -1,8 +1,12 @@
 // Replaces the global allocation functions of the test binary so that a test
 // can count the allocations of the code it runs. operator new takes its memory
 // from glibc's own entry points, so that an allocation is counted once, as
-// operator new, and not again as malloc.
+// operator new, and not again as malloc. operator delete searches the block
+// it releases while a scan of freed blocks runs.
 #include "tests/support/heap_allocation_counter.h"
+
+#include <malloc.h>
+#include <string.h>
 
 #include <cstdlib>
 #include <new>
@@ -22,6 +26,29 @@ namespace {
 
 bool counting = false;
 korvene::testing::HeapAllocationCounts counts;
+
+std::vector<korvene::testing::FreedBlockMarker>* scanMarkers = nullptr;
+int scanPauses = 0;
+size_t scannedBlocks = 0;
+
+// Searches a block about to be released for every marker; `size` 0: the size
+// is not known, ask the allocator.
+void scanFreed(void* memory, size_t size) {
+    if (scanMarkers == nullptr || scanPauses > 0 || memory == nullptr) return;
+    if (size == 0) size = malloc_usable_size(memory);
+    ++scannedBlocks;
+    for (korvene::testing::FreedBlockMarker& marker : *scanMarkers) {
+        if (marker.bytes.empty() || memmem(memory, size, marker.bytes.data(), marker.bytes.size()) == nullptr) {
+            continue;
+        }
+        if (marker.blocksHolding++ == 0) marker.firstBlockSize = size;
+    }
+}
+
+void release(void* memory, size_t size = 0) {
+    scanFreed(memory, size);
+    std::free(memory);
+}
 
 }  // namespace
 
@@ -148,14 +175,14 @@ void* operator new[](size_t size, const std::nothrow_t&) noexcept {
     }
 }
 
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, size_t) noexcept { std::free(memory); }
-void operator delete(void* memory, std::align_val_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::align_val_t) noexcept { std::free(memory); }
-void operator delete(void* memory, size_t, std::align_val_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, size_t, std::align_val_t) noexcept { std::free(memory); }
+void operator delete(void* memory) noexcept { release(memory); }
+void operator delete[](void* memory) noexcept { release(memory); }
+void operator delete(void* memory, size_t size) noexcept { release(memory, size); }
+void operator delete[](void* memory, size_t size) noexcept { release(memory, size); }
+void operator delete(void* memory, std::align_val_t) noexcept { release(memory); }
+void operator delete[](void* memory, std::align_val_t) noexcept { release(memory); }
+void operator delete(void* memory, size_t size, std::align_val_t) noexcept { release(memory, size); }
+void operator delete[](void* memory, size_t size, std::align_val_t) noexcept { release(memory, size); }
 
 namespace korvene::testing {
 
@@ -169,5 +196,22 @@ void stopCountingHeapAllocations() { counting = false; }
 HeapAllocationCounts countedHeapAllocations() { return counts; }
 
 bool countsCAllocations() { return KORVENE_COUNT_C_ALLOCATIONS != 0; }
+
+void startScanningFreedBlocks(std::vector<FreedBlockMarker>& markers) {
+    for (FreedBlockMarker& marker : markers) {
+        marker.blocksHolding = 0;
+        marker.firstBlockSize = 0;
+    }
+    scannedBlocks = 0;
+    scanPauses = 0;
+    scanMarkers = &markers;
+}
+
+void stopScanningFreedBlocks() { scanMarkers = nullptr; }
+
+size_t scannedFreedBlocks() { return scannedBlocks; }
+
+FreedBlockScanPause::FreedBlockScanPause() { ++scanPauses; }
+FreedBlockScanPause::~FreedBlockScanPause() { --scanPauses; }
 
 }  // namespace korvene::testing
