@@ -13,7 +13,9 @@
 // It also searches what is freed: between the start and the stop of a scan,
 // every block released through the global operator delete (every form) is
 // searched for given byte strings before it goes back to the allocator, so
-// that a test can show that no freed block still holds a secret.
+// that a test can show that no freed block still holds a secret. Every block
+// operator delete releases is zero-filled after that, scan or not, so that no
+// freed copy outlives its block in a chunk that a later allocation reuses.
 
 #include <cstddef>
 #include <cstdint>
@@ -35,12 +37,15 @@ HeapAllocationCounts countedHeapAllocations();
 // Whether the C allocation functions are counted in this build.
 bool countsCAllocations();
 
-// A byte string that no block freed during a scan may hold, and the freed
-// blocks that held it.
+// A byte string that no block freed during a scan may hold, not even in
+// part: a block holds it when it holds any `run` consecutive bytes of it (all
+// of it when it is shorter), so that a wipe that spares a few bytes, or a
+// terminator written over the first, does not hide the rest.
 struct FreedBlockMarker {
     std::string name;
     std::vector<uint8_t> bytes;
-    size_t blocksHolding = 0;   // freed blocks that held it anywhere
+    size_t run = 8;
+    size_t blocksHolding = 0;   // freed blocks that held it
     size_t firstBlockSize = 0;  // the size searched of the first of them
 };
 

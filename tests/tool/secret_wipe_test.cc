@@ -69,7 +69,7 @@ struct DeleteForm {
 void PrintTo(const DeleteForm& form, std::ostream* os) { *os << form.name; }
 
 // Frees a block holding the marker through the plain operator delete.
-void freeThroughPlainDelete() {
+void freeWholeMarker() {
     void* block = ::operator new(kBlockSize);
     putMarker(block);
     ::operator delete(block);
@@ -84,7 +84,7 @@ const DeleteForm kDeleteForms[] = {
          const std::string text(kMarker.begin(), kMarker.end());
          escaped = text.data();
      }},
-    {"Plain", freeThroughPlainDelete},
+    {"Plain", freeWholeMarker},
     {"Sized",
      [] {
          void* block = ::operator new(kBlockSize);
@@ -143,21 +143,29 @@ TEST_P(FreedBlockScanDelete, FindsTheMarkerInTheBlockItReleases) {
 INSTANTIATE_TEST_SUITE_P(EveryForm, FreedBlockScanDelete, ::testing::ValuesIn(kDeleteForms),
                          [](const ::testing::TestParamInfo<DeleteForm>& info) { return std::string(info.param.name); });
 
-TEST(FreedBlockScan, SkipsWhatIsFreedWhilePausedOrWipedAndSearchesAgainAfterThePause) {
+// A block holding the last `kept` bytes of the marker, the rest wiped, freed.
+void freeWithPartOfTheMarker(size_t kept) {
+    void* block = ::operator new(kBlockSize);
+    putMarker(block);
+    wipeBuffer(block, kBlockSize - kept);
+    ::operator delete(block);
+}
+
+TEST(FreedBlockScan, FindsEightBytesOfTheMarkerButNotSevenAndNothingFreedWhilePaused) {
     std::vector<FreedBlockMarker> markers = oneMarker();
     {
         const FreedBlockScan scan(markers);
         {
             const FreedBlockScanPause pause;
-            freeThroughPlainDelete();
+            freeWholeMarker();
         }
-        void* wiped = ::operator new(kBlockSize);
-        putMarker(wiped);
-        wipeBuffer(wiped, kBlockSize);
-        ::operator delete(wiped);
-        freeThroughPlainDelete();
+        freeWithPartOfTheMarker(0);
+        freeWithPartOfTheMarker(7);
+        freeWithPartOfTheMarker(8);
+        // Searched again once the pause is over.
+        freeWholeMarker();
     }
-    EXPECT_EQ(markers[0].blocksHolding, 1u);
+    EXPECT_EQ(markers[0].blocksHolding, 2u);
     EXPECT_GE(markers[0].firstBlockSize, kBlockSize);
 }
 
@@ -203,9 +211,10 @@ private:
     VirtualKeyEnumerator inner;
 };
 
-// Far longer than the 15 bytes a string holds without the heap.
-const std::string kKeysSoPin = "the key's own SO PIN, well beyond an inline string";
-const std::string kWrongSoPin = "a wrongly typed SO PIN, as long as the right one";
+// Far longer than the 15 bytes a string holds without the heap, and with no
+// 8 bytes in common with each other or with any text of the run.
+const std::string kKeysSoPin = "Qv7#mZ2!pL9@xR4$wK6%tN1^hB8&jD3*cF5(gS0)yU";
+const std::string kWrongSoPin = "oE2+aI7=uY4~eW9|iT1<oR6>aP3?sD8;fG5:hJ0,kL";
 
 std::vector<uint8_t> bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
 
