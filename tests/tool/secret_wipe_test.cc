@@ -85,23 +85,11 @@ const DeleteForm kDeleteForms[] = {
          escaped = text.data();
      }},
     {"Plain", freeWholeMarker},
-    {"Sized",
-     [] {
-         void* block = ::operator new(kBlockSize);
-         putMarker(block);
-         ::operator delete(block, kBlockSize);
-     }},
     {"Array",
      [] {
          void* block = ::operator new[](kBlockSize);
          putMarker(block);
          ::operator delete[](block);
-     }},
-    {"SizedArray",
-     [] {
-         void* block = ::operator new[](kBlockSize);
-         putMarker(block);
-         ::operator delete[](block, kBlockSize);
      }},
     {"Aligned",
      [] {
@@ -109,17 +97,32 @@ const DeleteForm kDeleteForms[] = {
          putMarker(block);
          ::operator delete(block, kAlignment);
      }},
-    {"SizedAligned",
-     [] {
-         void* block = ::operator new(kBlockSize, kAlignment);
-         putMarker(block);
-         ::operator delete(block, kBlockSize, kAlignment);
-     }},
     {"AlignedArray",
      [] {
          void* block = ::operator new[](kBlockSize, kAlignment);
          putMarker(block);
          ::operator delete[](block, kAlignment);
+     }},
+// The sized forms exist where the compiler deallocates with sizes (g++ by
+// default, clang 14 only when asked); the standard library then uses them.
+#if defined(__cpp_sized_deallocation)
+    {"Sized",
+     [] {
+         void* block = ::operator new(kBlockSize);
+         putMarker(block);
+         ::operator delete(block, kBlockSize);
+     }},
+    {"SizedArray",
+     [] {
+         void* block = ::operator new[](kBlockSize);
+         putMarker(block);
+         ::operator delete[](block, kBlockSize);
+     }},
+    {"SizedAligned",
+     [] {
+         void* block = ::operator new(kBlockSize, kAlignment);
+         putMarker(block);
+         ::operator delete(block, kBlockSize, kAlignment);
      }},
     {"SizedAlignedArray",
      [] {
@@ -127,6 +130,7 @@ const DeleteForm kDeleteForms[] = {
          putMarker(block);
          ::operator delete[](block, kBlockSize, kAlignment);
      }},
+#endif
 };
 
 class FreedBlockScanDelete : public ::testing::TestWithParam<DeleteForm> {};
