@@ -8,7 +8,6 @@
 // replaces those functions; it is not part of korvene_test_support. Under
 // AddressSanitizer, which owns the C allocation functions, only operator new is
 // counted.
-
 //
 // It also searches what is freed: between the start and the stop of a scan,
 // every block released through the global operator delete (every form) is

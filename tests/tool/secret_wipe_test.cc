@@ -9,11 +9,13 @@
 // key's private key and nonce are those of protocol session 1
 // (protocol_sessions.txt), hence Z and the session keys are too. The virtual
 // key holds and frees the same secrets on its side; it runs inside the bulk
-// transfer calls, and what it frees there is not searched.
+// transfer calls, and what it frees there is not searched. Copies on the stack
+// (K and the digests of the derivation) are beyond a heap search.
 #include <crypto++/aes.h>
 #include <crypto++/modes.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -216,7 +218,7 @@ private:
 };
 
 // Far longer than the 15 bytes a string holds without the heap, and with no
-// 8 bytes in common with each other or with any text of the run.
+// 8 bytes in common.
 const std::string kKeysSoPin = "Qv7#mZ2!pL9@xR4$wK6%tN1^hB8&jD3*cF5(gS0)yU";
 const std::string kWrongSoPin = "oE2+aI7=uY4~eW9|iT1<oR6>aP3?sD8;fG5:hJ0,kL";
 
@@ -297,7 +299,8 @@ TEST_P(HostSecretsAfterUpdate, NoBlockFreedByTheHostHoldsThePinZThePrivateKeyOrT
     std::unique_ptr<KeySession> session = KeySession::create(enumerator, 0);
     ASSERT_NE(session, nullptr);
     ASSERT_TRUE(session->initialize());
-    // The host's own copies of the key pair stay here, alive beyond the scan.
+    // The test's copies of the host's key pair stay alive beyond the scan; the
+    // session's own copies are the ones judged.
     session->setKeyPairGenerator(
         [&hostPrivate, &hostPublic](std::vector<uint8_t>& privateKey, std::vector<uint8_t>& publicKey) {
             privateKey = hostPrivate;
