@@ -1,10 +1,12 @@
 // Build-time helper that produces the firmware pack embedded in the updater.
 //
-//   korvene_pack_generator placeholder <pack.bin>
+//   korvene_pack_generator placeholder <pack.bin> [<payload size>]
 //       Writes the deterministic placeholder pack: the 24-byte header
 //       ("KORVFIRM", header size 24, pack version 2.0, two fixed setup values,
 //       payload size 113736) and 113736 pseudo-random payload bytes from a fixed
-//       seed. Every run writes the same 113760 bytes.
+//       seed. Every run writes the same 113760 bytes. With a payload size (1 or
+//       more, decimal), the same pack with that many payload bytes instead, for
+//       the test build that checks no test leans on the placeholder's size.
 //
 //   korvene_pack_generator embed <pack.bin> <out.cc> [--wrong-magic]
 //       Turns a pack file into a C++ source that defines kFirmwarePack,
@@ -51,9 +53,9 @@ uint64_t nextRandom(uint64_t& state) {
     return z ^ (z >> 31);
 }
 
-std::vector<uint8_t> placeholderPack() {
+std::vector<uint8_t> placeholderPack(uint32_t payloadSize) {
     std::vector<uint8_t> pack;
-    pack.reserve(24 + kPlaceholderPayloadSize);
+    pack.reserve(24 + static_cast<size_t>(payloadSize));
     const char magic[] = "KORVFIRM";
     pack.insert(pack.end(), magic, magic + 8);
     putLittleEndian(pack, 24, 2);  // header size
@@ -61,11 +63,12 @@ std::vector<uint8_t> placeholderPack() {
     pack.push_back(0);
     putLittleEndian(pack, kPlaceholderSetupValue1, 4);
     putLittleEndian(pack, kPlaceholderSetupValue2, 4);
-    putLittleEndian(pack, kPlaceholderPayloadSize, 4);
+    putLittleEndian(pack, payloadSize, 4);
+    const size_t packSize = 24 + static_cast<size_t>(payloadSize);
     uint64_t state = kPlaceholderSeed;
-    while (pack.size() < 24 + kPlaceholderPayloadSize) {
+    while (pack.size() < packSize) {
         const uint64_t word = nextRandom(state);
-        for (int i = 0; i < 8 && pack.size() < 24 + kPlaceholderPayloadSize; ++i) {
+        for (int i = 0; i < 8 && pack.size() < packSize; ++i) {
             pack.push_back(static_cast<uint8_t>(word >> (8 * i)));
         }
     }
@@ -121,6 +124,32 @@ std::string embeddedSource(const std::vector<uint8_t>& pack, const std::string& 
     return out;
 }
 
+// The header's size field is 32 bits wide, and the updater checks a 32-bit
+// pack size: header and payload must fit in it.
+constexpr uint32_t kLargestPayloadSize = UINT32_MAX - 24;
+
+// A decimal payload size from 1 to kLargestPayloadSize, digits only.
+bool parsePayloadSize(const char* text, uint32_t& size) {
+    if (*text == '\0') {
+        return false;
+    }
+    uint64_t value = 0;
+    for (const char* at = text; *at != '\0'; ++at) {
+        if (*at < '0' || *at > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<uint64_t>(*at - '0');
+        if (value > kLargestPayloadSize) {
+            return false;
+        }
+    }
+    if (value == 0) {
+        return false;
+    }
+    size = static_cast<uint32_t>(value);
+    return true;
+}
+
 int fail(const std::string& message) {
     (void)std::fprintf(stderr, "korvene_pack_generator: %s\n", message.c_str());
     return 1;
@@ -130,8 +159,13 @@ int fail(const std::string& message) {
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "placeholder" && argc == 3) {
-        const std::vector<uint8_t> pack = placeholderPack();
+    if (mode == "placeholder" && (argc == 3 || argc == 4)) {
+        uint32_t payloadSize = kPlaceholderPayloadSize;
+        if (argc == 4 && !parsePayloadSize(argv[3], payloadSize)) {
+            return fail(std::string("not a payload size of 1 to ") + std::to_string(kLargestPayloadSize) +
+                        " bytes: " + argv[3]);
+        }
+        const std::vector<uint8_t> pack = placeholderPack(payloadSize);
         if (!writeFile(argv[2], pack.data(), pack.size())) {
             return fail(std::string("cannot write ") + argv[2]);
         }
@@ -160,6 +194,6 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-    return fail("usage: korvene_pack_generator placeholder <pack.bin> | "
+    return fail("usage: korvene_pack_generator placeholder <pack.bin> [<payload size>] | "
                 "embed <pack.bin> <out.cc> [--wrong-magic]");
 }

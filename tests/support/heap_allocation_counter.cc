@@ -1,8 +1,12 @@
 // Replaces the global allocation functions of the test binary so that a test
 // can count the allocations of the code it runs. operator new takes its memory
 // from glibc's own entry points, so that an allocation is counted once, as
-// operator new, and not again as malloc.
+// operator new, and not again as malloc. operator delete searches the block
+// it releases while a scan of freed blocks runs, and zero-fills it.
 #include "tests/support/heap_allocation_counter.h"
+
+#include <malloc.h>
+#include <string.h>
 
 #include <cstdlib>
 #include <new>
@@ -22,6 +26,44 @@ namespace {
 
 bool counting = false;
 korvene::testing::HeapAllocationCounts counts;
+
+std::vector<korvene::testing::FreedBlockMarker>* scanMarkers = nullptr;
+int scanPauses = 0;
+size_t scannedBlocks = 0;
+
+// Whether the block holds any marker.run consecutive bytes of the marker.
+bool holdsPartOf(const void* memory, size_t size, const korvene::testing::FreedBlockMarker& marker) {
+    const size_t length = marker.bytes.size();
+    const size_t run = marker.run == 0 || marker.run > length ? length : marker.run;
+    if (run == 0) return false;
+    for (size_t from = 0; from + run <= length; ++from) {
+        if (memmem(memory, size, marker.bytes.data() + from, run) != nullptr) return true;
+    }
+    return false;
+}
+
+// Searches a block about to be released for every marker; `size` 0: the size
+// is not known, ask the allocator.
+void scanFreed(void* memory, size_t size) {
+    if (scanMarkers == nullptr || scanPauses > 0) return;
+    if (size == 0) size = malloc_usable_size(memory);
+    ++scannedBlocks;
+    for (korvene::testing::FreedBlockMarker& marker : *scanMarkers) {
+        if (holdsPartOf(memory, size, marker)) {
+            if (marker.blocksHolding++ == 0) marker.firstBlockSize = size;
+        }
+    }
+}
+
+// Every block is zero-filled once searched, scan or not: a copy of a secret
+// that the test itself or the key's side frees must not linger in a chunk that
+// the host later allocates, leaves partly unwritten and frees again.
+void release(void* memory, size_t size = 0) {
+    if (memory == nullptr) return;
+    scanFreed(memory, size);
+    explicit_bzero(memory, malloc_usable_size(memory));
+    std::free(memory);
+}
 
 }  // namespace
 
@@ -148,14 +190,14 @@ void* operator new[](size_t size, const std::nothrow_t&) noexcept {
     }
 }
 
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, size_t) noexcept { std::free(memory); }
-void operator delete(void* memory, std::align_val_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::align_val_t) noexcept { std::free(memory); }
-void operator delete(void* memory, size_t, std::align_val_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, size_t, std::align_val_t) noexcept { std::free(memory); }
+void operator delete(void* memory) noexcept { release(memory); }
+void operator delete[](void* memory) noexcept { release(memory); }
+void operator delete(void* memory, size_t size) noexcept { release(memory, size); }
+void operator delete[](void* memory, size_t size) noexcept { release(memory, size); }
+void operator delete(void* memory, std::align_val_t) noexcept { release(memory); }
+void operator delete[](void* memory, std::align_val_t) noexcept { release(memory); }
+void operator delete(void* memory, size_t size, std::align_val_t) noexcept { release(memory, size); }
+void operator delete[](void* memory, size_t size, std::align_val_t) noexcept { release(memory, size); }
 
 namespace korvene::testing {
 
@@ -169,5 +211,22 @@ void stopCountingHeapAllocations() { counting = false; }
 HeapAllocationCounts countedHeapAllocations() { return counts; }
 
 bool countsCAllocations() { return KORVENE_COUNT_C_ALLOCATIONS != 0; }
+
+void startScanningFreedBlocks(std::vector<FreedBlockMarker>& markers) {
+    for (FreedBlockMarker& marker : markers) {
+        marker.blocksHolding = 0;
+        marker.firstBlockSize = 0;
+    }
+    scannedBlocks = 0;
+    scanPauses = 0;
+    scanMarkers = &markers;
+}
+
+void stopScanningFreedBlocks() { scanMarkers = nullptr; }
+
+size_t scannedFreedBlocks() { return scannedBlocks; }
+
+FreedBlockScanPause::FreedBlockScanPause() { ++scanPauses; }
+FreedBlockScanPause::~FreedBlockScanPause() { --scanPauses; }
 
 }  // namespace korvene::testing

@@ -17,14 +17,19 @@
 #include "tests/tool/virtual_key_session.h"
 #include "tool/exit_code.h"
 #include "tool/firmware_pack.h"
+#include "tool/install_firmware.h"
 #include "tool/trace.h"
 #include "tool/update_flow.h"
 
 namespace korvene::testing {
 namespace {
 
-// The embedded pack goes as 14 chunks.
-constexpr int kChunks = 14;
+// The embedded pack's chunks of 8192 bytes, the last holding the rest: 14 for
+// the placeholder pack.
+int embeddedChunkCount() {
+    return static_cast<int>((embeddedPackHeader()->payloadSize + kFirmwareChunkSize - 1) / kFirmwareChunkSize);
+}
+const int kChunks = embeddedChunkCount();
 // A short bound, so that a read on a silent key could not hold a test for long.
 constexpr uint32_t kBulkBoundMs = 200;
 // GetInfo for the status, KeyExchange and SetupUpdate come before the chunks.
@@ -32,11 +37,23 @@ constexpr int kRequestsBeforeChunks = 3;
 
 enum class Death { PulledOut, Silent };
 
+// Rows that name their chunk from the end of the pack.
+constexpr int kAllButTheLastChunk = -1;
+constexpr int kEveryChunk = -2;
+
 struct DeadKeyCase {
     const char* name;
     Death death;
-    int chunksTaken;  // the key took (and answered) this many chunks, then died
+    // The key took (and answered) this many chunks, then died; or
+    // kAllButTheLastChunk, kEveryChunk.
+    int chunksTaken;
 };
+
+int chunksTakenOf(const DeadKeyCase& c) {
+    if (c.chunksTaken == kAllButTheLastChunk) return kChunks - 1;
+    if (c.chunksTaken == kEveryChunk) return kChunks;
+    return c.chunksTaken;
+}
 
 void PrintTo(const DeadKeyCase& c, std::ostream* os) { *os << c.name; }
 
@@ -57,10 +74,15 @@ class DeadKeyFlow : public ::testing::TestWithParam<DeadKeyCase> {};
 
 TEST_P(DeadKeyFlow, EndsCanceledWithTheFailedStepNamedAndNeverUpdates) {
     const DeadKeyCase& c = GetParam();
+    const int chunksTaken = chunksTakenOf(c);
+    // A row that counts from the start dies before a chunk the pack must have.
+    if (c.chunksTaken >= kChunks) {
+        GTEST_SKIP() << "the embedded pack has " << kChunks << " chunks; this row needs " << c.chunksTaken + 1;
+    }
     VirtualKeySession k;
     ASSERT_TRUE(k.open());
     k.session->setBulkTimeout(kBulkBoundMs);
-    const int lastAnswered = static_cast<int>(k.requestsAtStart) + kRequestsBeforeChunks + c.chunksTaken;
+    const int lastAnswered = static_cast<int>(k.requestsAtStart) + kRequestsBeforeChunks + chunksTaken;
     if (c.death == Death::PulledOut) {
         k.key.knobs.disconnectAfterRequests = lastAnswered;
     } else {
@@ -82,12 +104,12 @@ TEST_P(DeadKeyFlow, EndsCanceledWithTheFailedStepNamedAndNeverUpdates) {
     EXPECT_EQ(result, static_cast<int>(ExitCode::Canceled));
     const size_t progress = output.find("Writing firmware ");
     ASSERT_NE(progress, std::string::npos) << output;
-    EXPECT_EQ(output.substr(progress), expectedTail(c.chunksTaken));
+    EXPECT_EQ(output.substr(progress), expectedTail(chunksTaken));
     EXPECT_EQ(output.find("Updated successfully!"), std::string::npos);
 
     // The key holds the chunks it took, in order, and nothing after them.
     const FirmwarePackHeader* pack = embeddedPackHeader();
-    const size_t taken = std::min<size_t>(static_cast<size_t>(c.chunksTaken) * 8192, pack->payloadSize);
+    const size_t taken = std::min<size_t>(static_cast<size_t>(chunksTaken) * kFirmwareChunkSize, pack->payloadSize);
     const uint8_t* payload = kFirmwarePack + pack->headerSize;
     EXPECT_EQ(k.key.state.firmware, std::vector<uint8_t>(payload, payload + taken));
     EXPECT_FALSE(k.key.state.deployed);
@@ -110,13 +132,13 @@ const DeadKeyCase kDeadKeys[] = {
     {"PulledOutAfterSetupBeforeTheFirstChunk", Death::PulledOut, 0},
     {"PulledOutAfterTheFirstChunk", Death::PulledOut, 1},
     {"PulledOutAfterChunk7", Death::PulledOut, 7},
-    {"PulledOutAfterChunk13BeforeTheShortLastChunk", Death::PulledOut, 13},
-    {"PulledOutAfterTheLastChunkBeforeTheDigest", Death::PulledOut, kChunks},
+    {"PulledOutBeforeTheLastChunk", Death::PulledOut, kAllButTheLastChunk},
+    {"PulledOutAfterTheLastChunkBeforeTheDigest", Death::PulledOut, kEveryChunk},
     {"SilentAfterSetupBeforeTheFirstChunk", Death::Silent, 0},
     {"SilentAfterTheFirstChunk", Death::Silent, 1},
     {"SilentAfterChunk7", Death::Silent, 7},
-    {"SilentAfterChunk13BeforeTheShortLastChunk", Death::Silent, 13},
-    {"SilentAfterTheLastChunkBeforeTheDigest", Death::Silent, kChunks},
+    {"SilentBeforeTheLastChunk", Death::Silent, kAllButTheLastChunk},
+    {"SilentAfterTheLastChunkBeforeTheDigest", Death::Silent, kEveryChunk},
 };
 INSTANTIATE_TEST_SUITE_P(AfterChunkK, DeadKeyFlow, ::testing::ValuesIn(kDeadKeys), rowName);
 
