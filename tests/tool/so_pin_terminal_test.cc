@@ -155,7 +155,7 @@ void startAsAJob() {
     sigset_t signals;
     sigemptyset(&signals);
     for (int signo : kPromptSignals) {
-        std::signal(signo, SIG_DFL);
+        (void)std::signal(signo, SIG_DFL);
         sigaddset(&signals, signo);
     }
     sigprocmask(SIG_UNBLOCK, &signals, nullptr);
