@@ -194,28 +194,6 @@ public:
     }
 };
 
-class KeySideUnscannedEnumerator final : public KvUsbEnumerator {
-public:
-    explicit KeySideUnscannedEnumerator(VirtualKey& key) : inner(key) {}
-
-    bool scan() override { return inner.scan(); }
-    bool isEmpty() const override { return inner.isEmpty(); }
-    size_t count() const override { return inner.count(); }
-    KvUsbDevice* openDevice(size_t index) override {
-        KvUsbDevice* device = nullptr;
-        openDeviceWithStatus(index, &device);
-        return device;
-    }
-    UsbOpenResult openDeviceWithStatus(size_t index, KvUsbDevice** out) override {
-        KvUsbDevice* opened = nullptr;
-        const UsbOpenResult result = inner.openDeviceWithStatus(index, &opened);
-        *out = opened == nullptr ? nullptr : new KeySideUnscannedDevice(std::unique_ptr<KvUsbDevice>(opened));
-        return result;
-    }
-
-private:
-    VirtualKeyEnumerator inner;
-};
 
 // Far longer than the 15 bytes a string holds without the heap, and with no
 // 8 bytes in common.
@@ -294,7 +272,10 @@ TEST_P(HostSecretsAfterUpdate, NoBlockFreedByTheHostHoldsThePinZThePrivateKeyOrT
     setFromHex(key.state.deviceNonce, vectors.at("KeyExchangeResponse.deviceNonce"));
     setFromHex(key.state.reserved, vectors.at("KeyExchangeResponse.reserved"));
     key.state.randomNonce = false;
-    KeySideUnscannedEnumerator enumerator(key);
+    VirtualKeyEnumerator enumerator(key);
+    enumerator.wrapOpened = [](std::unique_ptr<KvUsbDevice> device) {
+        return std::make_unique<KeySideUnscannedDevice>(std::move(device));
+    };
     ASSERT_TRUE(enumerator.scan());
     std::unique_ptr<KeySession> session = KeySession::create(enumerator, 0);
     ASSERT_NE(session, nullptr);

@@ -37,7 +37,7 @@
 #include "device/session/key_session.h"
 #include "tests/doubles/forwarding_device/forwarding_usb_device.h"
 #include "tests/doubles/virtual_key/virtual_key.h"
-#include "tests/doubles/virtual_key/virtual_key_enumerator.h"
+#include "tests/tool/virtual_key_session.h"
 #include "tool/exit_code.h"
 #include "tool/trace.h"
 #include "tool/update_flow.h"
@@ -111,29 +111,6 @@ private:
     SharedRequestLog& log;
 };
 
-class RecordingEnumerator final : public KvUsbEnumerator {
-public:
-    RecordingEnumerator(VirtualKey& key, SharedRequestLog& log) : inner(key), log(log) {}
-    bool scan() override { return inner.scan(); }
-    bool isEmpty() const override { return inner.isEmpty(); }
-    size_t count() const override { return inner.count(); }
-    KvUsbDevice* openDevice(size_t index) override {
-        KvUsbDevice* device = nullptr;
-        openDeviceWithStatus(index, &device);
-        return device;
-    }
-    UsbOpenResult openDeviceWithStatus(size_t index, KvUsbDevice** out) override {
-        KvUsbDevice* device = nullptr;
-        const UsbOpenResult result = inner.openDeviceWithStatus(index, &device);
-        *out = device == nullptr ? nullptr
-                                 : new RecordingDevice(std::unique_ptr<KvUsbDevice>(device), log);
-        return result;
-    }
-
-private:
-    VirtualKeyEnumerator inner;
-    SharedRequestLog& log;
-};
 
 bool sameSettings(const termios& a, const termios& b) {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
@@ -182,18 +159,18 @@ int runFlowOnTerminal(bool soPinSet, SharedRequestLog& log) {
     initial.c_lflag |= ECHONL;
     tcsetattr(STDIN_FILENO, TCSANOW, &initial);
 
-    VirtualKey key;
-    key.state.soPinSet = soPinSet;
-    key.state.soPin = kPin;
-    RecordingEnumerator enumerator(key, log);
-    enumerator.scan();
-    std::unique_ptr<KeySession> session = KeySession::create(enumerator, 0);
-    if (!session || !session->initialize()) return kChildOpenFailed;
+    VirtualKeySession k;
+    k.key.state.soPinSet = soPinSet;
+    k.key.state.soPin = kPin;
+    k.enumerator.wrapOpened = [&log](std::unique_ptr<KvUsbDevice> device) {
+        return std::make_unique<RecordingDevice>(std::move(device), log);
+    };
+    if (!k.open()) return kChildOpenFailed;
     log.recording = true;
 
     terminalSettingsWrites = 0;
     traceInit(TraceLevel::Info);
-    const int result = runUpdate(session, false);
+    const int result = runUpdate(k.session, false);
     std::cout.flush();
     (void)std::fflush(stdout);
     if (!soPinSet && terminalSettingsWrites != 0) return kChildTouchedTerminalWithoutPin;

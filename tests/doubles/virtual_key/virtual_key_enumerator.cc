@@ -1,6 +1,7 @@
 #include "tests/doubles/virtual_key/virtual_key_enumerator.h"
 
 #include <memory>
+#include <utility>
 
 namespace korvene::testing {
 
@@ -26,7 +27,9 @@ UsbOpenResult VirtualKeyEnumerator::openDeviceWithStatus(size_t index, KvUsbDevi
     auto device = std::make_unique<VirtualKeyDevice>(key);
     device->knobs = deviceKnobs;
     lastOpened = device.get();
-    *out = device.release();
+    std::unique_ptr<KvUsbDevice> handed = std::move(device);
+    if (wrapOpened) handed = wrapOpened(std::move(handed));
+    *out = handed.release();
     return UsbOpenResult::Ok;
 }
 

@@ -4,6 +4,8 @@
 // bound to it. Like the real one it lists nothing until its first scan.
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 
 #include "device/usb/kv_usb_enumerator.h"
 #include "tests/doubles/virtual_key/virtual_key.h"
@@ -21,6 +23,9 @@ public:
     UsbOpenResult openResult = UsbOpenResult::Ok;
     // Transport faults given to every device it opens.
     VirtualKeyDevice::Knobs deviceKnobs;
+    // When set, every device it opens is handed out through this wrapper (a
+    // forwarding device that watches a few calls, say).
+    std::function<std::unique_ptr<KvUsbDevice>(std::unique_ptr<KvUsbDevice>)> wrapOpened;
 
     size_t scans = 0;
     size_t opens = 0;  // openDevice and openDeviceWithStatus calls
