@@ -17,6 +17,7 @@
 #include "tests/doubles/virtual_key/wire_status.h"
 #include "tests/e2e/preload_environment.h"
 #include "tests/support/process_runner.h"
+#include "tests/tool/embedded_pack_chunks.h"
 #include "tool/firmware_pack.h"
 
 namespace korvene::testing {
@@ -59,7 +60,6 @@ void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.nam
 
 const FirmwarePackHeader& pack() { return *embeddedPackHeader(); }
 
-size_t chunkCount() { return (pack().payloadSize + kChunkSize - 1) / kChunkSize; }
 
 std::string dots(size_t count) { return std::string(count, '.'); }
 
@@ -88,7 +88,7 @@ Commands withChunks(Commands commands, size_t chunks) {
 }
 
 Commands wholeUpdate() {
-    return then(withChunks(upToExchange(), chunkCount()),
+    return then(withChunks(upToExchange(), embeddedChunkCount()),
                 {CommandCode::GetFirmwareHash, CommandCode::DeployFirmware, CommandCode::FinishUpdate});
 }
 
@@ -140,7 +140,7 @@ const std::string kCanceled = "Update canceled.\n";
 const std::string kUpdated = "Updated successfully!\n";
 const std::string kVerified = "Verifying firmware .. done!\n";
 
-std::string writingDone() { return "Writing firmware " + dots(chunkCount()) + " done!\n"; }
+std::string writingDone() { return "Writing firmware " + dots(embeddedChunkCount()) + " done!\n"; }
 
 void expectFirmwareInstalled(const VirtualKey& key) {
     EXPECT_TRUE(key.state.firmware == embeddedPayload()) << "the key reassembled " << key.state.firmware.size()
@@ -370,7 +370,7 @@ std::vector<Scenario> scenarios() {
             .arrange = [](VirtualKey& key, Attachment&) { key.knobs.wrongDigest = true; },
             .exitCode = 4,
             .output = {writingDone(), "Verifying firmware ..[ERROR  ] Hash mismatch: ", kCanceled},
-            .commands = then(withChunks(upToExchange(), chunkCount()),
+            .commands = then(withChunks(upToExchange(), embeddedChunkCount()),
                              {CommandCode::GetFirmwareHash, CommandCode::CancelUpdate}),
             .verify =
                 [](const VirtualKey& key) {
@@ -387,7 +387,7 @@ std::vector<Scenario> scenarios() {
             .exitCode = 4,
             .output = {writingDone(), kVerified, "[ERROR  ] Failed to deploy firmware.\n", kCanceled},
             .absent = {kUpdated},
-            .commands = then(withChunks(upToExchange(), chunkCount()),
+            .commands = then(withChunks(upToExchange(), embeddedChunkCount()),
                              {CommandCode::GetFirmwareHash, CommandCode::DeployFirmware, CommandCode::CancelUpdate}),
             .verify =
                 [](const VirtualKey& key) {
@@ -479,8 +479,8 @@ class EndToEnd : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(EndToEnd, UpdaterEndsAsUserAndKeyExpect) {
     const Scenario& scenario = GetParam();
-    if (chunkCount() < scenario.chunksNeeded) {
-        GTEST_SKIP() << "the embedded pack has " << chunkCount() << " chunks; this row needs " << scenario.chunksNeeded;
+    if (embeddedChunkCount() < scenario.chunksNeeded) {
+        GTEST_SKIP() << "the embedded pack has " << embeddedChunkCount() << " chunks; this row needs " << scenario.chunksNeeded;
     }
     VirtualKey keys[2];
     Attachment attachment;

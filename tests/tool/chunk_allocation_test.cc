@@ -14,6 +14,7 @@
 #include "tests/doubles/forwarding_device/forwarding_usb_device.h"
 #include "tests/doubles/libusb_standin/libusb_standin.h"
 #include "tests/support/heap_allocation_counter.h"
+#include "tests/tool/embedded_pack_chunks.h"
 #include "tests/tool/scripted_update.h"
 #include "tool/firmware_pack.h"
 #include "tool/install_firmware.h"
@@ -89,8 +90,7 @@ TEST(ChunkLoopAllocation, ChunksAfterTheFirstAllocateNothingFromToolToTransport)
 
     ASSERT_TRUE(window->windowClosed());
     const size_t chunks = window->chunksInWindow();
-    const size_t payloadSize = embeddedPackHeader()->payloadSize;
-    ASSERT_EQ(chunks, (payloadSize + kFirmwareChunkSize - 1) / kFirmwareChunkSize - 1);
+    ASSERT_EQ(chunks, embeddedChunkCount() - 1);
     ASSERT_GE(chunks, 1u) << "the embedded pack must span at least two chunks";
     const HeapAllocationCounts counts = countedHeapAllocations();
     EXPECT_EQ(counts.operatorNew, 0u) << "operator new over " << chunks << " chunks";

@@ -14,6 +14,7 @@
 #include "tests/doubles/virtual_key/virtual_key.h"
 #include "tests/support/stdin_feed.h"
 #include "tests/support/stdout_capture.h"
+#include "tests/tool/embedded_pack_chunks.h"
 #include "tests/tool/virtual_key_session.h"
 #include "tool/exit_code.h"
 #include "tool/firmware_pack.h"
@@ -24,12 +25,7 @@
 namespace korvene::testing {
 namespace {
 
-// The embedded pack's chunks of 8192 bytes, the last holding the rest: 14 for
-// the placeholder pack.
-int embeddedChunkCount() {
-    return static_cast<int>((embeddedPackHeader()->payloadSize + kFirmwareChunkSize - 1) / kFirmwareChunkSize);
-}
-const int kChunks = embeddedChunkCount();
+const int kChunks = static_cast<int>(embeddedChunkCount());
 // A short bound, so that a read on a silent key could not hold a test for long.
 constexpr uint32_t kBulkBoundMs = 200;
 // GetInfo for the status, KeyExchange and SetupUpdate come before the chunks.

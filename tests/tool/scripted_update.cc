@@ -52,7 +52,9 @@ private:
     ScriptedUpdate::DeviceWrapper wrap;
 };
 
-std::vector<uint8_t> frame(size_t sequence, uint8_t code, const std::vector<uint8_t>& payload) {
+}  // namespace
+
+std::vector<uint8_t> answerFrame(size_t sequence, uint8_t code, const std::vector<uint8_t>& payload) {
     std::vector<uint8_t> bytes(std::begin(kFrameMagic), std::end(kFrameMagic));
     bytes.push_back(static_cast<uint8_t>(sequence));
     bytes.push_back(code);
@@ -62,8 +64,6 @@ std::vector<uint8_t> frame(size_t sequence, uint8_t code, const std::vector<uint
     return bytes;
 }
 
-// Queues one answer as the key sends it: whole packets, the rest in a short
-// one, or a zero-length packet when the answer is a whole number of packets.
 void queueAnswer(int key, const std::vector<uint8_t>& answer) {
     LibUsbStandin& usb = LibUsbStandin::instance();
     for (size_t offset = 0; offset < answer.size(); offset += kPacket) {
@@ -72,6 +72,8 @@ void queueAnswer(int key, const std::vector<uint8_t>& answer) {
     }
     if (answer.size() % kPacket == 0) usb.queueInPacket(key, kKeyIn, {});
 }
+
+namespace {
 
 // The key's answer to GetFirmwareHash: SHA-256 of the payload, enciphered
 // under the session's keys and flagged encrypted.
@@ -106,14 +108,14 @@ ScriptedUpdate::ScriptedUpdate(const std::string& soPin, DeviceWrapper wrap) : p
         script.push_back({command, kFrameHeaderSize + requestPayload, answer.size()});
         answers.push_back(std::move(answer));
     };
-    auto plainSuccess = [&] { return frame(script.size() + 1, 0, {}); };
-    add("KeyExchange", 73, frame(1, 0, fromHex(vectors.at("KeyExchangeResponse"))));
+    auto plainSuccess = [&] { return answerFrame(script.size() + 1, 0, {}); };
+    add("KeyExchange", 73, answerFrame(1, 0, fromHex(vectors.at("KeyExchangeResponse"))));
     add("SetupUpdate", 12 + pin.size(), plainSuccess());
     for (size_t offset = 0; offset < pack->payloadSize; offset += kFirmwareChunkSize) {
         add("WriteFirmware", std::min<size_t>(kFirmwareChunkSize, pack->payloadSize - offset), plainSuccess());
     }
     add("GetFirmwareHash", 0,
-        frame(script.size() + 1, FrameFlags::Encrypted, encryptedDigest(vectors, payload, pack->payloadSize)));
+        answerFrame(script.size() + 1, FrameFlags::Encrypted, encryptedDigest(vectors, payload, pack->payloadSize)));
     add("DeployFirmware", 0, plainSuccess());
     add("FinishUpdate", 0, {});
     for (const std::vector<uint8_t>& answer : answers) {

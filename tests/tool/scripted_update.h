@@ -8,6 +8,7 @@
 // short, or a zero-length packet behind an answer of whole packets.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +18,14 @@
 #include "device/usb/kv_usb_device.h"
 
 namespace korvene::testing {
+
+// A frame of the key's answer: magic, `sequence`, `code` and the payload's
+// length, then the payload.
+std::vector<uint8_t> answerFrame(size_t sequence, uint8_t code, const std::vector<uint8_t>& payload);
+// Queues `answer` on the stand-in key's IN endpoint 0x81 as the key sends it:
+// 64-byte packets, the rest in a short one, or a zero-length packet when the
+// answer is a whole number of packets.
+void queueAnswer(int key, const std::vector<uint8_t>& answer);
 
 // One request of the update and the key's answer to it, as whole frames.
 struct ScriptedExchange {

@@ -16,6 +16,7 @@
 #include "tests/support/stdin_feed.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/vector_file.h"
+#include "tests/tool/scripted_update.h"
 #include "tool/banner.h"
 #include "tool/firmware_pack.h"
 #include "tool/install_firmware.h"
@@ -153,29 +154,16 @@ TEST_F(Startup, KeyThatCannotBeInitialisedIsClosedBeforeUsbStops) {
     expectCleanShutdown();
 }
 
-// A key that answers every request of a whole update, as the IN packets a key
-// sends: 64-byte packets, the last one short, or a zero-length packet behind an
-// answer of whole packets. A fresh session numbers its first request 1.
+// A key that answers every request of a whole update in turn. A fresh session
+// numbers its first request 1.
 class AnsweringKey {
 public:
     explicit AnsweringKey(int key) : key(key) {}
-
     void answer(uint8_t code, const std::vector<uint8_t>& payload) {
-        std::vector<uint8_t> frame(std::begin(kFrameMagic), std::end(kFrameMagic));
-        frame.push_back(static_cast<uint8_t>(++sequence));
-        frame.push_back(code);
-        frame.push_back(static_cast<uint8_t>(payload.size() & 0xFF));
-        frame.push_back(static_cast<uint8_t>(payload.size() >> 8));
-        frame.insert(frame.end(), payload.begin(), payload.end());
-        for (size_t offset = 0; offset < frame.size(); offset += 64) {
-            const size_t end = std::min(frame.size(), offset + 64);
-            usb.queueInPacket(key, 0x81, std::vector<uint8_t>(frame.data() + offset, frame.data() + end));
-        }
-        if (frame.size() % 64 == 0) usb.queueInPacket(key, 0x81, {});
+        testing::queueAnswer(key, testing::answerFrame(++sequence, code, payload));
     }
 
 private:
-    LibUsbStandin& usb = LibUsbStandin::instance();
     int key;
     size_t sequence = 0;
 };

@@ -16,6 +16,7 @@
 #include "tests/support/stdin_feed.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/vector_file.h"
+#include "tests/tool/embedded_pack_chunks.h"
 #include "tests/tool/virtual_key_session.h"
 #include "tool/exit_code.h"
 #include "tool/firmware_pack.h"
@@ -37,10 +38,6 @@ constexpr int kCancelUpdate = static_cast<int>(CommandCode::CancelUpdate);
 
 // ---- the embedded pack's chunks ----
 
-// The payload goes in chunks of 8192 bytes, the last holding the rest.
-size_t embeddedChunkCount() {
-    return (embeddedPackHeader()->payloadSize + kFirmwareChunkSize - 1) / kFirmwareChunkSize;
-}
 const size_t kChunks = embeddedChunkCount();
 
 // The chunk requests as requestsSinceOpen writes a run of them.
