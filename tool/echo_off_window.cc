@@ -132,22 +132,15 @@ void install(PreviousAction& slot, void (*handler)(int), bool keepIgnored) {
 }  // namespace
 
 EchoOffWindow::EchoOffWindow() {
-    const bool terminal = tcgetattr(STDIN_FILENO, &savedTermios) == 0;
-    termios working{};
-    tcgetattr(STDIN_FILENO, &working);
-    working.c_lflag &= ~kEchoFlags;
-    if (!terminal) {
-        // Not a terminal: nothing to hide, and the call fails quietly.
-        tcsetattr(STDIN_FILENO, TCSANOW, &working);
-        return;
-    }
+    // Not a terminal: there is no echo to turn off and nothing to restore.
+    if (tcgetattr(STDIN_FILENO, &savedTermios) != 0) return;
 
     // The handlers are in place before echo goes off, and no signal is taken
     // until both are done.
     const sigset_t window = windowSignals();
     sigset_t before;
     sigprocmask(SIG_BLOCK, &window, &before);
-    quietTermios = working;
+    quietenFrom(savedTermios);
     for (size_t i = 0; i < kEndingSignals.size(); ++i) {
         previousActions[i].signal = kEndingSignals[i];
         install(previousActions[i], onEndingSignal, true);
@@ -164,10 +157,7 @@ EchoOffWindow::EchoOffWindow() {
 }
 
 EchoOffWindow::~EchoOffWindow() {
-    if (!guarded) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &savedTermios);
-        return;
-    }
+    if (!guarded) return;
     // A signal that comes now waits until the settings and the previous
     // dispositions are back, and then meets those.
     const sigset_t window = windowSignals();

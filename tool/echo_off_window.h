@@ -16,7 +16,8 @@
 //     covers a stop by SIGSTOP, which cannot be caught.
 // A signal that was ignored when the window opened stays ignored. Closing the
 // window puts every previous disposition back. When standard input is not a
-// terminal the settings calls fail quietly and no handler is installed.
+// terminal the window changes nothing: no settings are written and no
+// handler is installed.
 //
 // One window at a time; the program is single-threaded.
 
