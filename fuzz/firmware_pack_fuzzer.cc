@@ -8,25 +8,22 @@
 #include <vector>
 
 #include "fuzz/harness_support.h"
+#include "tests/doubles/little_endian.h"
 #include "tool/firmware_pack.h"
 #include "tool/trace.h"
 
 namespace {
 
 using korvene::FirmwarePackHeader;
-
-uint32_t littleEndian(const uint8_t* at, size_t width) {
-    uint32_t value = 0;
-    for (size_t i = 0; i < width; ++i) value |= static_cast<uint32_t>(at[i]) << (8 * i);
-    return value;
-}
+using korvene::testing::littleEndian;
+using korvene::testing::littleEndian32;
 
 // The header rules: more than the 24 header bytes, the magic, header size 24,
 // the payload size that makes up the rest, pack version 2.0.
 bool headerIsRight(const uint8_t* pack, size_t size) {
     if (size <= sizeof(FirmwarePackHeader)) return false;
     return std::memcmp(pack, "KORVFIRM", 8) == 0 && littleEndian(pack + 8, 2) == 24 && pack[10] == 2 &&
-           pack[11] == 0 && littleEndian(pack + 20, 4) == size - sizeof(FirmwarePackHeader);
+           pack[11] == 0 && littleEndian32(pack + 20) == size - sizeof(FirmwarePackHeader);
 }
 
 }  // namespace

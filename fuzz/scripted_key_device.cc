@@ -3,25 +3,23 @@
 #include <algorithm>
 #include <cstring>
 
+#include "device/session/device_status.h"
 #include "device/session/frame.h"
 #include "device/session/key_derivation.h"
 #include "device/session/payload_cipher.h"
+#include "tests/doubles/little_endian.h"
 
 namespace korvene::testing {
 namespace {
 
-
-constexpr uint32_t kReadyStateSelector = 3;
-constexpr uint32_t kStatusSelector = 16;
-constexpr size_t kStatusRecordSize = 108;
 constexpr size_t kKeyExchangeFrameSize = kFrameHeaderSize + sizeof(KeyExchangeRequest);
 constexpr size_t kKeyExchangeAnswerSize = kFrameHeaderSize + sizeof(KeyExchangeResponse);
+
+}  // namespace
 
 uint8_t commandOf(const std::vector<uint8_t>& frame) {
     return frame.size() > 5 ? static_cast<uint8_t>(frame[5] & kFrameCodeMask) : 0;
 }
-
-}  // namespace
 
 ScriptedKeyDevice::ScriptedKeyDevice(FuzzScript& script, const ScriptedKeyIdentity& identity)
     : script(script), identity(identity) {
@@ -174,10 +172,9 @@ std::vector<uint8_t> ScriptedKeyDevice::healthyPayload(size_t exchange) {
     switch (static_cast<CommandCode>(commandOf(frame))) {
         case CommandCode::GetInfo: {
             const std::vector<uint8_t> request = plainPayload(frame, exchange);
-            uint32_t selector = 0;
-            for (size_t i = 0; i < 4 && i < request.size(); ++i) selector |= static_cast<uint32_t>(request[i]) << (8 * i);
-            if (selector == kReadyStateSelector) return {1, 0, 0, 0};
-            if (selector == kStatusSelector) return script.bytes(kStatusRecordSize);
+            const uint32_t selector = littleEndian(request.data(), std::min<size_t>(request.size(), 4));
+            if (selector == static_cast<uint32_t>(InfoId::ReadyState)) return {1, 0, 0, 0};
+            if (selector == static_cast<uint32_t>(InfoId::Status)) return script.bytes(sizeof(DeviceStatus));
             return {};
         }
         case CommandCode::KeyExchange: {
@@ -226,11 +223,11 @@ bool ScriptedKeyDevice::healthyControl(uint8_t requestType, uint8_t request, uin
     }
     if (requestType == usb::StandardEndpointIn && request == usb::GetStatus && length == 2) {
         if (!hasEndpoint(static_cast<uint8_t>(index))) return false;
-        data[0] = halted.count(static_cast<uint8_t>(index)) != 0 ? 1 : 0;
+        data[0] = halted.count(static_cast<uint8_t>(index)) != 0 ? usb::EndpointHalted : 0;
         data[1] = 0;
         return true;
     }
-    if (requestType == usb::StandardEndpointOut && request == usb::ClearFeature && value == 0) {
+    if (requestType == usb::StandardEndpointOut && request == usb::ClearFeature && value == usb::EndpointHaltFeature) {
         halted.erase(static_cast<uint8_t>(index));
         return true;
     }

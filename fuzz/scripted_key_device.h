@@ -40,6 +40,10 @@ struct ScriptedExchange {
     std::vector<uint8_t> delivered;  // every byte bulkRead handed out until the next write
 };
 
+// The command code of a request frame (bits 0-5 of its code byte); 0 for a
+// frame too short to hold one.
+uint8_t commandOf(const std::vector<uint8_t>& frame);
+
 class ScriptedKeyDevice final : public StandardRequestsDevice {
 public:
     ScriptedKeyDevice(FuzzScript& script, const ScriptedKeyIdentity& identity);

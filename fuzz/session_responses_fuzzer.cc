@@ -40,6 +40,8 @@
 #include "fuzz/scripted_key_device.h"
 #include "fuzz/scripted_key_enumerator.h"
 #include "fuzz/stepping_clock.h"
+#include "tests/doubles/little_endian.h"
+#include "tests/tool/embedded_pack_chunks.h"
 #include "tool/firmware_pack.h"
 #include "tool/install_firmware.h"
 #include "tool/trace.h"
@@ -50,7 +52,9 @@ using korvene::CommandCode;
 using korvene::DeviceStatus;
 using korvene::KeySession;
 using korvene::StatusCode;
+using korvene::testing::commandOf;
 using korvene::testing::FuzzScript;
+using korvene::testing::littleEndian32;
 using korvene::testing::ScriptedExchange;
 using korvene::testing::ScriptedKeyDevice;
 using korvene::testing::ScriptedKeyEnumerator;
@@ -89,15 +93,6 @@ void makeIdentity() {
                                        pack->payloadSize);
 }
 
-uint8_t commandOf(const ScriptedExchange& exchange) {
-    return exchange.frame.size() > 5 ? static_cast<uint8_t>(exchange.frame[5] & korvene::kFrameCodeMask) : 0;
-}
-
-uint32_t littleEndian32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 | static_cast<uint32_t>(at[2]) << 16 |
-           static_cast<uint32_t>(at[3]) << 24;
-}
-
 // Where a step began in the key's transcript.
 struct Mark {
     size_t exchanges;
@@ -129,21 +124,13 @@ void checkNamed(StatusCode status) {
     KORVENE_FUZZ_CHECK(std::strcmp(korvene::statusName(status), "Unknown status") != 0);
 }
 
-const ScriptedExchange* lastOf(const ScriptedKeyDevice& key, size_t from, CommandCode command) {
-    const ScriptedExchange* found = nullptr;
-    for (size_t i = from; i < key.exchanges().size(); ++i) {
-        if (commandOf(key.exchanges()[i]) == static_cast<uint8_t>(command)) found = &key.exchanges()[i];
-    }
-    return found;
-}
-
 void checkInitialized(ScriptedKeyDevice& key) {
     KORVENE_FUZZ_CHECK(key.classResets() > 0);
     // The ready query came last and its answer said 1.
     KORVENE_FUZZ_CHECK(!key.exchanges().empty());
     const size_t last = key.exchanges().size() - 1;
     const ScriptedExchange& ready = key.exchanges()[last];
-    KORVENE_FUZZ_CHECK(commandOf(ready) == static_cast<uint8_t>(CommandCode::GetInfo) && wellFramed(ready));
+    KORVENE_FUZZ_CHECK(commandOf(ready.frame) == static_cast<uint8_t>(CommandCode::GetInfo) && wellFramed(ready));
     const std::vector<uint8_t> answer = key.plainPayload(ready.delivered, last);
     KORVENE_FUZZ_CHECK(answer.size() == 4 && littleEndian32(answer.data()) == 1);
 }
@@ -161,15 +148,15 @@ void checkInstalled(ScriptedKeyDevice& key, const Mark& mark, const std::string&
     checkCleanSince(key, mark);
     const std::vector<ScriptedExchange>& log = key.exchanges();
     const korvene::FirmwarePackHeader* pack = korvene::embeddedPackHeader();
-    const size_t chunks = (pack->payloadSize + korvene::kFirmwareChunkSize - 1) / korvene::kFirmwareChunkSize;
+    const size_t chunks = korvene::testing::embeddedChunkCount();
 
     size_t i = mark.exchanges;
-    KORVENE_FUZZ_CHECK(i < log.size() && commandOf(log[i]) == static_cast<uint8_t>(CommandCode::KeyExchange));
-    while (i < log.size() && commandOf(log[i]) == static_cast<uint8_t>(CommandCode::KeyExchange)) ++i;
+    KORVENE_FUZZ_CHECK(i < log.size() && commandOf(log[i].frame) == static_cast<uint8_t>(CommandCode::KeyExchange));
+    while (i < log.size() && commandOf(log[i].frame) == static_cast<uint8_t>(CommandCode::KeyExchange)) ++i;
     KORVENE_FUZZ_CHECK(log.size() == i + 1 + chunks + 3);
 
     const std::vector<uint8_t> setup = key.plainPayload(log[i].frame, i);
-    KORVENE_FUZZ_CHECK(commandOf(log[i]) == static_cast<uint8_t>(CommandCode::SetupUpdate));
+    KORVENE_FUZZ_CHECK(commandOf(log[i].frame) == static_cast<uint8_t>(CommandCode::SetupUpdate));
     KORVENE_FUZZ_CHECK(setup.size() == 12 + soPin.size());
     KORVENE_FUZZ_CHECK(littleEndian32(setup.data()) == pack->setupValue1);
     KORVENE_FUZZ_CHECK(littleEndian32(setup.data() + 4) == pack->setupValue2);
@@ -179,7 +166,7 @@ void checkInstalled(ScriptedKeyDevice& key, const Mark& mark, const std::string&
 
     std::vector<uint8_t> firmware;
     for (size_t chunk = 0; chunk < chunks; ++chunk, ++i) {
-        KORVENE_FUZZ_CHECK(commandOf(log[i]) == static_cast<uint8_t>(CommandCode::WriteFirmware));
+        KORVENE_FUZZ_CHECK(commandOf(log[i].frame) == static_cast<uint8_t>(CommandCode::WriteFirmware));
         KORVENE_FUZZ_CHECK((log[i].frame[5] & korvene::FrameFlags::Encrypted) != 0);
         const std::vector<uint8_t> plain = key.plainPayload(log[i].frame, i);
         firmware.insert(firmware.end(), plain.begin(), plain.end());
@@ -190,13 +177,13 @@ void checkInstalled(ScriptedKeyDevice& key, const Mark& mark, const std::string&
 
     // The digest answer: 32 bytes that are the payload's SHA-256 as the host
     // reads them, deciphered when flagged.
-    KORVENE_FUZZ_CHECK(commandOf(log[i]) == static_cast<uint8_t>(CommandCode::GetFirmwareHash));
+    KORVENE_FUZZ_CHECK(commandOf(log[i].frame) == static_cast<uint8_t>(CommandCode::GetFirmwareHash));
     KORVENE_FUZZ_CHECK(log[i].delivered.size() == kHeader + 32);
     const std::vector<uint8_t> digest = key.plainPayload(log[i].delivered, i);
     KORVENE_FUZZ_CHECK(digest.size() == 32);
     KORVENE_FUZZ_CHECK(std::memcmp(digest.data(), identity.firmwareDigest.data(), 32) == 0);
-    KORVENE_FUZZ_CHECK(commandOf(log[i + 1]) == static_cast<uint8_t>(CommandCode::DeployFirmware));
-    KORVENE_FUZZ_CHECK(commandOf(log[i + 2]) == static_cast<uint8_t>(CommandCode::FinishUpdate));
+    KORVENE_FUZZ_CHECK(commandOf(log[i + 1].frame) == static_cast<uint8_t>(CommandCode::DeployFirmware));
+    KORVENE_FUZZ_CHECK(commandOf(log[i + 2].frame) == static_cast<uint8_t>(CommandCode::FinishUpdate));
 }
 
 // Up to 257 bytes: 256 is the longest the setup request takes.

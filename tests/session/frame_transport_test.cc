@@ -12,6 +12,7 @@
 
 #include "device/session/key_session.h"
 #include "tests/doubles/virtual_key/virtual_key.h"
+#include "tests/doubles/virtual_key/wire_status.h"
 #include "tests/session/session_harness.h"
 #include "tests/support/vector_file.h"
 
@@ -276,7 +277,7 @@ TEST_P(RequestErrors, StatusFaultFlagSequenceAndWhatReachedTheKey) {
         ASSERT_TRUE(session.isFaulted());
     }
     h.key.knobs.faults.clear();
-    if (c.answer) h.key.knobs.faults = {fault(*c.answer, /*wireStatus=*/3)};
+    if (c.answer) h.key.knobs.faults = {fault(*c.answer, testing::wire::Busy)};
     if (c.failWrite) h.device().knobs.failBulkWrite = static_cast<int>(h.device().bulkWrites()) + 1;
     if (c.failRead) h.device().knobs.failBulkRead = static_cast<int>(h.device().bulkReads()) + 1;
 
@@ -302,7 +303,8 @@ TEST_P(RequestErrors, StatusFaultFlagSequenceAndWhatReachedTheKey) {
     // answer stays, every other failure leaves 0 (a short payload too, whatever
     // its header said).
     const bool refusedAnswer = c.answer == Kind::WireStatus;
-    EXPECT_EQ(session.lastWireStatus(), c.call == Call::Send ? wireStatusBefore : refusedAnswer ? 3 : 0);
+    EXPECT_EQ(session.lastWireStatus(),
+              c.call == Call::Send ? wireStatusBefore : refusedAnswer ? testing::wire::Busy : 0);
     if (c.reachedKey) {
         EXPECT_EQ(h.key.requests.back().sequence, static_cast<uint8_t>(session.sequenceNumber()));
         EXPECT_EQ(h.key.requests.back().length, c.length);

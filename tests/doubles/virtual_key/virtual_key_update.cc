@@ -5,6 +5,7 @@
 // keys, so `plain` is the deciphered payload of every encrypted request here.
 #include <crypto++/sha.h>
 
+#include "tests/doubles/little_endian.h"
 #include "tests/doubles/virtual_key/virtual_key.h"
 #include "tests/doubles/virtual_key/wire_status.h"
 
@@ -13,11 +14,6 @@ namespace {
 
 constexpr size_t kSetupValuesSize = 12;
 constexpr size_t kMaxSoPin = 256;
-
-uint32_t littleEndian32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 | static_cast<uint32_t>(at[2]) << 16 |
-           static_cast<uint32_t>(at[3]) << 24;
-}
 
 // The wire status that refuses an update request arriving plain (the update
 // travels only enciphered) or, when `needsSetup`, before a successful setup; 0
