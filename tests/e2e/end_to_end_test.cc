@@ -26,7 +26,6 @@ namespace {
 using Commands = std::vector<CommandCode>;
 
 constexpr int kDeadlineSeconds = 120;  // a run still going then has hung
-constexpr size_t kChunkSize = 8192;
 constexpr int kBulkBoundSeconds = 30;  // the session's bound on every bulk transfer
 constexpr int kShortBoundSeconds = 2;  // the bound of the short-bound test build
 
@@ -359,7 +358,7 @@ std::vector<Scenario> scenarios() {
             .commands = then(withChunks(upToExchange(), 5), {CommandCode::CancelUpdate}),
             .verify =
                 [](const VirtualKey& key) {
-                    EXPECT_EQ(key.state.firmware.size(), 4 * kChunkSize);
+                    EXPECT_EQ(key.state.firmware.size(), 4 * kFirmwareChunkSize);
                     EXPECT_FALSE(key.state.deployed);
                     expectPlainCancel(key);
                 },
@@ -479,8 +478,9 @@ class EndToEnd : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(EndToEnd, UpdaterEndsAsUserAndKeyExpect) {
     const Scenario& scenario = GetParam();
-    if (embeddedChunkCount() < scenario.chunksNeeded) {
-        GTEST_SKIP() << "the embedded pack has " << embeddedChunkCount() << " chunks; this row needs " << scenario.chunksNeeded;
+    const std::string missing = missingChunks(scenario.chunksNeeded);
+    if (!missing.empty()) {
+        GTEST_SKIP() << missing;
     }
     VirtualKey keys[2];
     Attachment attachment;

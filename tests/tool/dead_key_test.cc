@@ -12,15 +12,12 @@
 
 #include "device/session/frame.h"
 #include "tests/doubles/virtual_key/virtual_key.h"
-#include "tests/support/stdin_feed.h"
-#include "tests/support/stdout_capture.h"
 #include "tests/tool/embedded_pack_chunks.h"
+#include "tests/tool/update_flow_run.h"
 #include "tests/tool/virtual_key_session.h"
 #include "tool/exit_code.h"
 #include "tool/firmware_pack.h"
 #include "tool/install_firmware.h"
-#include "tool/trace.h"
-#include "tool/update_flow.h"
 
 namespace korvene::testing {
 namespace {
@@ -51,9 +48,13 @@ int chunksTakenOf(const DeadKeyCase& c) {
     return c.chunksTaken;
 }
 
-void PrintTo(const DeadKeyCase& c, std::ostream* os) { *os << c.name; }
+// A row that counts from the start dies before a chunk the pack must have; a
+// row that counts from the end fits any pack.
+size_t chunksNeededOf(const DeadKeyCase& c) {
+    return c.chunksTaken < 0 ? 0 : static_cast<size_t>(c.chunksTaken) + 1;
+}
 
-std::string error(const std::string& text) { return "[ERROR  ] " + text + "\n"; }
+void PrintTo(const DeadKeyCase& c, std::ostream* os) { *os << c.name; }
 
 // What the flow prints from the first progress line on.
 std::string expectedTail(int chunksTaken) {
@@ -71,9 +72,9 @@ class DeadKeyFlow : public ::testing::TestWithParam<DeadKeyCase> {};
 TEST_P(DeadKeyFlow, EndsCanceledWithTheFailedStepNamedAndNeverUpdates) {
     const DeadKeyCase& c = GetParam();
     const int chunksTaken = chunksTakenOf(c);
-    // A row that counts from the start dies before a chunk the pack must have.
-    if (c.chunksTaken >= kChunks) {
-        GTEST_SKIP() << "the embedded pack has " << kChunks << " chunks; this row needs " << c.chunksTaken + 1;
+    const std::string missing = missingChunks(chunksNeededOf(c));
+    if (!missing.empty()) {
+        GTEST_SKIP() << missing;
     }
     VirtualKeySession k;
     ASSERT_TRUE(k.open());
@@ -85,23 +86,15 @@ TEST_P(DeadKeyFlow, EndsCanceledWithTheFailedStepNamedAndNeverUpdates) {
         k.key.knobs.silentAfterRequests = lastAnswered;
     }
 
-    int result = -1;
-    std::string output;
     const auto start = std::chrono::steady_clock::now();
-    {
-        StdinFeed input("y\n");
-        StdoutCapture capture;
-        traceInit(TraceLevel::Info);
-        result = runUpdate(k.session, false);
-        output = capture.take();
-    }
+    const QuietRun run = runFlow(k, "y\n");
     const auto elapsed = std::chrono::steady_clock::now() - start;
 
-    EXPECT_EQ(result, static_cast<int>(ExitCode::Canceled));
-    const size_t progress = output.find("Writing firmware ");
-    ASSERT_NE(progress, std::string::npos) << output;
-    EXPECT_EQ(output.substr(progress), expectedTail(chunksTaken));
-    EXPECT_EQ(output.find("Updated successfully!"), std::string::npos);
+    EXPECT_EQ(run.result, static_cast<int>(ExitCode::Canceled));
+    const size_t progress = run.output.find("Writing firmware ");
+    ASSERT_NE(progress, std::string::npos) << run.output;
+    EXPECT_EQ(run.output.substr(progress), expectedTail(chunksTaken));
+    EXPECT_EQ(run.output.find("Updated successfully!"), std::string::npos);
 
     // The key holds the chunks it took, in order, and nothing after them.
     const FirmwarePackHeader* pack = embeddedPackHeader();

@@ -5,6 +5,7 @@
 // take their chunk counts from here rather than from the placeholder's size.
 
 #include <cstddef>
+#include <string>
 
 #include "tool/firmware_pack.h"
 #include "tool/install_firmware.h"
@@ -13,6 +14,15 @@ namespace korvene::testing {
 
 inline size_t embeddedChunkCount() {
     return (embeddedPackHeader()->payloadSize + kFirmwareChunkSize - 1) / kFirmwareChunkSize;
+}
+
+// Why a row that needs an embedded pack of at least chunksNeeded chunks cannot
+// run on this one, or empty when the pack has them.
+inline std::string missingChunks(size_t chunksNeeded) {
+    const size_t chunks = embeddedChunkCount();
+    if (chunks >= chunksNeeded) return {};
+    return "the embedded pack has " + std::to_string(chunks) + " chunks; this row needs " +
+           std::to_string(chunksNeeded);
 }
 
 }  // namespace korvene::testing

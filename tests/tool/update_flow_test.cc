@@ -17,6 +17,7 @@
 #include "tests/support/stdout_capture.h"
 #include "tests/support/vector_file.h"
 #include "tests/tool/embedded_pack_chunks.h"
+#include "tests/tool/update_flow_run.h"
 #include "tests/tool/virtual_key_session.h"
 #include "tool/exit_code.h"
 #include "tool/firmware_pack.h"
@@ -73,8 +74,6 @@ const std::string kCanceled = "Update canceled.\n";
 // The requests of a whole installation after the status query.
 const std::string kUpToChunks = "GetInfo KeyExchange SetupUpdate ";
 const std::string kInstallRequests = kUpToChunks + kAllChunks + " GetFirmwareHash DeployFirmware FinishUpdate";
-
-std::string error(const std::string& text) { return "[ERROR  ] " + text + "\n"; }
 
 std::vector<uint8_t> embeddedPayload() {
     const FirmwarePackHeader* header = embeddedPackHeader();
@@ -151,8 +150,9 @@ class UpdateFlowRun : public ::testing::TestWithParam<FlowCase> {};
 
 TEST_P(UpdateFlowRun, EndsWithItsExitCodeOutputAndRequests) {
     const FlowCase& c = GetParam();
-    if (kChunks < c.chunksNeeded) {
-        GTEST_SKIP() << "the embedded pack has " << kChunks << " chunks; this row needs " << c.chunksNeeded;
+    const std::string missing = missingChunks(c.chunksNeeded);
+    if (!missing.empty()) {
+        GTEST_SKIP() << missing;
     }
     VirtualKeySession k;
     ASSERT_TRUE(k.open());
@@ -331,21 +331,6 @@ const std::vector<FlowCase> kConfirmationTable = {
 INSTANTIATE_TEST_SUITE_P(ConfirmationInput, UpdateFlowRun, ::testing::ValuesIn(kConfirmationTable), rowName);
 
 // ---- what reached the key ----
-
-struct QuietRun {
-    int result = -1;
-    std::string output;
-};
-
-QuietRun runFlow(VirtualKeySession& k, const std::string& input) {
-    QuietRun run;
-    StdinFeed feed(input);
-    StdoutCapture capture;
-    traceInit(TraceLevel::Info);
-    run.result = runUpdate(k.session, false);
-    run.output = capture.take();
-    return run;
-}
 
 TEST(UpdateFlowKey, ReassemblesTheEmbeddedPayloadByteForByteFromFullChunksAndTheRestInTheLast) {
     VirtualKeySession k;
