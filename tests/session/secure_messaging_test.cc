@@ -16,6 +16,7 @@
 
 #include "device/session/key_session.h"
 #include "tests/doubles/virtual_key/virtual_key.h"
+#include "tests/session/key_side_vectors.h"
 #include "tests/session/session_harness.h"
 #include "tests/session/session_vectors.h"
 #include "tests/support/vector_file.h"
@@ -25,6 +26,7 @@ namespace {
 
 using testing::expectedSessionKeysHex;
 using testing::fromHex;
+using testing::giveKeyTheSessionOf;
 using testing::KeySessionTestPeer;
 using testing::loadVectorFile;
 using testing::ReceivedRequest;
@@ -39,17 +41,6 @@ using Kind = ResponseFault::Kind;
 constexpr uint8_t kKeyExchange = static_cast<uint8_t>(CommandCode::KeyExchange);
 
 std::vector<VectorCase> protocolSessions() { return loadVectorFile("protocol_sessions.txt"); }
-
-// The key answers with the key pair, tag, nonce and reserved bytes of `c`.
-void giveKeyTheSessionOf(testing::VirtualKey& key, const VectorCase& c) {
-    key.state.privateKey = fromHex(c.at("devicePrivateKey"));
-    key.state.deviceTag = fromHex(c.at("KeyExchangeResponse.deviceTag")).at(0);
-    const auto nonce = fromHex(c.at("KeyExchangeResponse.deviceNonce"));
-    const auto reserved = fromHex(c.at("KeyExchangeResponse.reserved"));
-    std::copy(nonce.begin(), nonce.end(), key.state.deviceNonce.begin());
-    std::copy(reserved.begin(), reserved.end(), key.state.reserved.begin());
-    key.state.randomNonce = false;
-}
 
 // A generator that hands out the host key pairs of `sessions`, one a call, and
 // records what the private-key vector held when it was called.

@@ -31,10 +31,14 @@ std::vector<korvene::testing::FreedBlockMarker>* scanMarkers = nullptr;
 int scanPauses = 0;
 size_t scannedBlocks = 0;
 
-// Whether the block holds any marker.run consecutive bytes of the marker.
+// How many consecutive bytes of a marker make a block hold it.
+constexpr size_t kMarkerRun = 8;
+
+// Whether the block holds any kMarkerRun consecutive bytes of the marker (all
+// of it when it is shorter).
 bool holdsPartOf(const void* memory, size_t size, const korvene::testing::FreedBlockMarker& marker) {
     const size_t length = marker.bytes.size();
-    const size_t run = marker.run == 0 || marker.run > length ? length : marker.run;
+    const size_t run = kMarkerRun > length ? length : kMarkerRun;
     if (run == 0) return false;
     for (size_t from = 0; from + run <= length; ++from) {
         if (memmem(memory, size, marker.bytes.data() + from, run) != nullptr) return true;
@@ -212,7 +216,7 @@ HeapAllocationCounts countedHeapAllocations() { return counts; }
 
 bool countsCAllocations() { return KORVENE_COUNT_C_ALLOCATIONS != 0; }
 
-void startScanningFreedBlocks(std::vector<FreedBlockMarker>& markers) {
+FreedBlockScan::FreedBlockScan(std::vector<FreedBlockMarker>& markers) {
     for (FreedBlockMarker& marker : markers) {
         marker.blocksHolding = 0;
         marker.firstBlockSize = 0;
@@ -222,7 +226,7 @@ void startScanningFreedBlocks(std::vector<FreedBlockMarker>& markers) {
     scanMarkers = &markers;
 }
 
-void stopScanningFreedBlocks() { scanMarkers = nullptr; }
+FreedBlockScan::~FreedBlockScan() { scanMarkers = nullptr; }
 
 size_t scannedFreedBlocks() { return scannedBlocks; }
 

@@ -37,26 +37,17 @@ HeapAllocationCounts countedHeapAllocations();
 bool countsCAllocations();
 
 // A byte string that no block freed during a scan may hold, not even in
-// part: a block holds it when it holds any `run` consecutive bytes of it (all
-// of it when it is shorter), so that a wipe that spares a few bytes, or a
+// part: a block holds it when it holds any 8 consecutive bytes of it (all of
+// it when it is shorter), so that a wipe that spares a few bytes, or a
 // terminator written over the first, does not hide the rest.
 struct FreedBlockMarker {
     std::string name;
     std::vector<uint8_t> bytes;
-    size_t run = 8;
     size_t blocksHolding = 0;   // freed blocks that held it
     size_t firstBlockSize = 0;  // the size searched of the first of them
 };
 
-// Searches every block released through operator delete for each of
-// `markers`, over the size a sized delete names or else the size
-// malloc_usable_size reports, until the scan stops; counts into the markers,
-// which must outlive the scan. The search allocates nothing. Blocks released
-// with C's free (Crypto++'s secure blocks, which wipe themselves) are not
-// searched. Not nestable.
-void startScanningFreedBlocks(std::vector<FreedBlockMarker>& markers);
-void stopScanningFreedBlocks();
-// Blocks searched since the scan started.
+// Blocks searched since the last scan started.
 size_t scannedFreedBlocks();
 
 // While one exists, freed blocks are not searched: for code whose own copies
@@ -70,11 +61,16 @@ public:
     FreedBlockScanPause& operator=(const FreedBlockScanPause&) = delete;
 };
 
-// Stops the scan when it goes out of scope, however the test leaves it.
+// While it exists, every block released through operator delete is searched
+// for each of `markers`, over the size a sized delete names or else the size
+// malloc_usable_size reports; it counts into the markers, which must outlive
+// it, and stops when it goes out of scope, however the test leaves it. The
+// search allocates nothing. Blocks released with C's free (Crypto++'s secure
+// blocks, which wipe themselves) are not searched. Not nestable.
 class FreedBlockScan {
 public:
-    explicit FreedBlockScan(std::vector<FreedBlockMarker>& markers) { startScanningFreedBlocks(markers); }
-    ~FreedBlockScan() { stopScanningFreedBlocks(); }
+    explicit FreedBlockScan(std::vector<FreedBlockMarker>& markers);
+    ~FreedBlockScan();
     FreedBlockScan(const FreedBlockScan&) = delete;
     FreedBlockScan& operator=(const FreedBlockScan&) = delete;
 };

@@ -14,8 +14,6 @@
 #include <crypto++/aes.h>
 #include <crypto++/modes.h>
 
-#include <algorithm>
-#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -29,11 +27,12 @@
 #include "device/session/wipe.h"
 #include "tests/doubles/forwarding_device/forwarding_usb_device.h"
 #include "tests/doubles/virtual_key/virtual_key.h"
-#include "tests/doubles/virtual_key/virtual_key_enumerator.h"
+#include "tests/session/key_side_vectors.h"
 #include "tests/support/heap_allocation_counter.h"
 #include "tests/support/stdin_feed.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/vector_file.h"
+#include "tests/tool/virtual_key_session.h"
 #include "tool/exit_code.h"
 #include "tool/firmware_pack.h"
 #include "tool/trace.h"
@@ -239,13 +238,6 @@ std::vector<FreedBlockMarker> hostSecrets(const VectorCase& session, const std::
     };
 }
 
-template <size_t N>
-void setFromHex(std::array<uint8_t, N>& to, const std::string& hex) {
-    const std::vector<uint8_t> bytes = fromHex(hex);
-    ASSERT_EQ(bytes.size(), N);
-    std::copy(bytes.begin(), bytes.end(), to.begin());
-}
-
 struct SecretRun {
     const char* name;
     std::string typedPin;
@@ -264,25 +256,18 @@ TEST_P(HostSecretsAfterUpdate, NoBlockFreedByTheHostHoldsThePinZThePrivateKeyOrT
     const std::vector<uint8_t> hostPrivate = fromHex(vectors.at("hostPrivateKey"));
     const std::vector<uint8_t> hostPublic = fromHex(vectors.at("hostPublicPoint"));
 
-    VirtualKey key;
+    VirtualKeySession k;
+    VirtualKey& key = k.key;
     key.state.soPinSet = true;
     key.state.soPin = kKeysSoPin;
-    key.state.privateKey = fromHex(vectors.at("devicePrivateKey"));
-    key.state.deviceTag = fromHex(vectors.at("KeyExchangeResponse.deviceTag")).at(0);
-    setFromHex(key.state.deviceNonce, vectors.at("KeyExchangeResponse.deviceNonce"));
-    setFromHex(key.state.reserved, vectors.at("KeyExchangeResponse.reserved"));
-    key.state.randomNonce = false;
-    VirtualKeyEnumerator enumerator(key);
-    enumerator.wrapOpened = [](std::unique_ptr<KvUsbDevice> device) {
+    giveKeyTheSessionOf(key, vectors);
+    k.enumerator.wrapOpened = [](std::unique_ptr<KvUsbDevice> device) {
         return std::make_unique<KeySideUnscannedDevice>(std::move(device));
     };
-    ASSERT_TRUE(enumerator.scan());
-    std::unique_ptr<KeySession> session = KeySession::create(enumerator, 0);
-    ASSERT_NE(session, nullptr);
-    ASSERT_TRUE(session->initialize());
+    ASSERT_TRUE(k.open());
     // The test's copies of the host's key pair stay alive beyond the scan; the
     // session's own copies are the ones judged.
-    session->setKeyPairGenerator(
+    k.session->setKeyPairGenerator(
         [&hostPrivate, &hostPublic](std::vector<uint8_t>& privateKey, std::vector<uint8_t>& publicKey) {
             privateKey = hostPrivate;
             publicKey = hostPublic;
@@ -298,9 +283,9 @@ TEST_P(HostSecretsAfterUpdate, NoBlockFreedByTheHostHoldsThePinZThePrivateKeyOrT
         traceInit(TraceLevel::Info);
         {
             const FreedBlockScan scan(secrets);
-            result = runUpdate(session, false);
+            result = runUpdate(k.session, false);
             // The frame buffer and the key record go with the session.
-            session.reset();
+            k.session.reset();
             searched = scannedFreedBlocks();
         }
         (void)capture.take();
