@@ -44,16 +44,26 @@ void printDone() {
     (void)std::fflush(stdout);
 }
 
+// False, after the one message of an interrupted update, when the caller asks
+// the installation to stop before its next request.
+bool mayGoOn(const StopRequested& stopRequested) {
+    if (!stopRequested || !stopRequested()) return true;
+    traceMessage(TraceLevel::Error, "Update interrupted.\n");
+    return false;
+}
+
 // Sends SetupUpdate with the pack's values and the PIN. The payload area is
 // zero-filled after the exchange whatever its outcome: it holds the enciphered
 // PIN, or the plain PIN when the session refused the request before enciphering.
-bool sendSetup(KeySession& session, const FirmwarePackHeader* pack, const std::string& soPin) {
+bool sendSetup(KeySession& session, const FirmwarePackHeader* pack, const std::string& soPin,
+               const StopRequested& stopRequested) {
     SetupUpdateRequest request;
     request.setupValue1 = pack->setupValue1;
     request.setupValue2 = pack->setupValue2;
     request.payloadSize = pack->payloadSize;
     request.soPin = &soPin;
     const size_t length = request.size();
+    if (!mayGoOn(stopRequested)) return false;
 
     uint8_t* area = session.payload(length);
     if (area == nullptr) {
@@ -76,9 +86,11 @@ bool sendSetup(KeySession& session, const FirmwarePackHeader* pack, const std::s
     return true;
 }
 
-bool writePayload(KeySession& session, const uint8_t* payload, uint32_t payloadSize) {
+bool writePayload(KeySession& session, const uint8_t* payload, uint32_t payloadSize,
+                  const StopRequested& stopRequested) {
     printProgress("Writing firmware ");
     for (size_t offset = 0; offset < payloadSize;) {
+        if (!mayGoOn(stopRequested)) return false;
         const size_t length = std::min<size_t>(payloadSize - offset, kFirmwareChunkSize);
         uint8_t* area = session.payload(length);
         if (area == nullptr) {
@@ -98,13 +110,15 @@ bool writePayload(KeySession& session, const uint8_t* payload, uint32_t payloadS
     return true;
 }
 
-bool verifyDigest(KeySession& session, const uint8_t* payload, uint32_t payloadSize) {
+bool verifyDigest(KeySession& session, const uint8_t* payload, uint32_t payloadSize,
+                  const StopRequested& stopRequested) {
     printProgress("Verifying firmware ");
     uint8_t localDigest[CryptoPP::SHA256::DIGESTSIZE];
     static_assert(sizeof(localDigest) == kFirmwareDigestSize);
     CryptoPP::SHA256().CalculateDigest(localDigest, payload, payloadSize);
     printDot();
 
+    if (!mayGoOn(stopRequested)) return false;
     std::vector<uint8_t> received;
     const StatusCode status = session.transact(CommandCode::GetFirmwareHash, true, 0, received);
     if (status != StatusCode::Success) {
@@ -130,7 +144,10 @@ bool verifyDigest(KeySession& session, const uint8_t* payload, uint32_t payloadS
     return true;
 }
 
-bool deployAndFinish(KeySession& session) {
+// The last chance to stop is before DeployFirmware: once the key deploys, the
+// installation runs to its end and its verdict stands.
+bool deployAndFinish(KeySession& session, const StopRequested& stopRequested) {
+    if (!mayGoOn(stopRequested)) return false;
     if (session.transact(CommandCode::DeployFirmware, false, 0) != StatusCode::Success) {
         traceMessage(TraceLevel::Error, "Failed to deploy firmware.\n");
         return false;
@@ -155,7 +172,9 @@ void SetupUpdateRequest::writeTo(uint8_t* area) const {
     if (soPin != nullptr && !soPin->empty()) std::memcpy(area + kSoPinOffset, soPin->data(), soPin->size());
 }
 
-bool installFirmware(KeySession& session, const FirmwarePackHeader* pack, const std::string& soPin) {
+bool installFirmware(KeySession& session, const FirmwarePackHeader* pack, const std::string& soPin,
+                     const StopRequested& stopRequested) {
+    if (!mayGoOn(stopRequested)) return false;
     const StatusCode status = session.establishSecureMessaging();
     if (status != StatusCode::Success) {
         traceMessage(TraceLevel::Error, "Cannot establish secure messaging: %s\n", statusName(status));
@@ -167,12 +186,12 @@ bool installFirmware(KeySession& session, const FirmwarePackHeader* pack, const 
         traceMessage(TraceLevel::Error, "Too long SO PIN.\n");
         return false;
     }
-    if (!sendSetup(session, pack, soPin)) return false;
+    if (!sendSetup(session, pack, soPin, stopRequested)) return false;
 
     const uint8_t* payload = reinterpret_cast<const uint8_t*>(pack) + pack->headerSize;
-    if (!writePayload(session, payload, pack->payloadSize)) return false;
-    if (!verifyDigest(session, payload, pack->payloadSize)) return false;
-    if (!deployAndFinish(session)) return false;
+    if (!writePayload(session, payload, pack->payloadSize, stopRequested)) return false;
+    if (!verifyDigest(session, payload, pack->payloadSize, stopRequested)) return false;
+    if (!deployAndFinish(session, stopRequested)) return false;
     (void)std::fflush(stdout);
     return true;
 }

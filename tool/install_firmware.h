@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "device/session/key_session.h"
@@ -39,13 +40,20 @@ struct SetupUpdateRequest {
     void writeTo(uint8_t* area) const;
 };
 
+// Asked before each request of the installation up to and including
+// DeployFirmware. True ends the installation there as a failed request does:
+// one Error message that says the update was interrupted, and false.
+using StopRequested = std::function<bool()>;
+
 // Installs the firmware of `pack` (a pack that passed checkFirmwarePack; its
 // payload follows the header in the same memory) on an open, initialised
 // session: secure messaging, setup with the SO PIN, the payload in chunks of at
 // most 8192 bytes with a progress line, the key's SHA-256 digest compared with
 // the local one, deployment and the finish request. True when every step
 // succeeded; false at the first failure, after one Error trace message. Nothing
-// is retried and nothing is canceled here.
-bool installFirmware(KeySession& session, const FirmwarePackHeader* pack, const std::string& soPin);
+// is retried and nothing is canceled here. Once DeployFirmware has been sent,
+// `stopRequested` is no longer asked: the installation runs to its end.
+bool installFirmware(KeySession& session, const FirmwarePackHeader* pack, const std::string& soPin,
+                     const StopRequested& stopRequested = {});
 
 }  // namespace korvene

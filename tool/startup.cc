@@ -3,6 +3,7 @@
 
 #include <getopt.h>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -50,6 +51,10 @@ int deviceFailureTail(std::unique_ptr<KvUsbEnumerator>& enumerator,
 }  // namespace
 
 int runTool(int argc, char** argv, uint32_t bulkTimeoutMs) {
+    // A write to a closed pipe (`korvene-update | head`) then fails like any
+    // other output error, which the program ignores, instead of ending an
+    // update halfway. Set before anything is printed, for the whole run.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     traceInit(TraceLevel::Info);
 
     // A full reset of the parser, so that a second run in the same process

@@ -21,6 +21,7 @@
 #include "tool/firmware_pack.h"
 #include "tool/firmware_version.h"
 #include "tool/install_firmware.h"
+#include "tool/interrupt_window.h"
 #include "tool/trace.h"
 
 namespace korvene {
@@ -117,14 +118,37 @@ int canceled() {
     return static_cast<int>(ExitCode::Canceled);
 }
 
-// Installs the embedded pack with `pin`, wiping the copy handed over.
-bool install(KeySession& session, const SecretLine& pin) {
+// Installs the embedded pack with `pin`, wiping the copy handed over. The
+// installation stops before its next request once `interrupts` has taken a
+// signal.
+bool install(KeySession& session, const SecretLine& pin, const InterruptWindow& interrupts) {
     std::string soPin;
     soPin.reserve(pin.size());
     soPin.assign(pin.data(), pin.size());
-    const bool installed = installFirmware(session, embeddedPackHeader(), soPin);
+    const bool installed =
+        installFirmware(session, embeddedPackHeader(), soPin, [&interrupts] { return interrupts.interrupted(); });
     wipeString(soPin);
     return installed;
+}
+
+// From the first request of the installation to the verdict, an interrupt
+// ends the update cleanly: the installation stops before its next request and
+// the key is sent its cancel request. A second interrupt ends the program at
+// once (see InterruptWindow).
+int installAndConclude(KeySession& session, const SecretLine& pin) {
+    const InterruptWindow interrupts;
+    if (install(session, pin, interrupts)) {
+        std::puts("Updated successfully!");
+        return static_cast<int>(ExitCode::Updated);
+    }
+
+    const StatusCode cancelResult = session.transact(CommandCode::CancelUpdate, false, 0);
+    if (cancelResult != StatusCode::Success) {
+        traceMessage(TraceLevel::Error, "Failed to cancel update request: %s\n", statusName(cancelResult));
+    } else {
+        traceMessage(TraceLevel::Verbose, "Update has been canceled.\n");
+    }
+    return canceled();
 }
 
 int runUpdateWithPin(KeySession& session, bool force, SecretLine& pin) {
@@ -165,18 +189,7 @@ int runUpdateWithPin(KeySession& session, bool force, SecretLine& pin) {
         if (!readSoPin(pin)) return canceled();
     }
 
-    if (install(session, pin)) {
-        std::puts("Updated successfully!");
-        return static_cast<int>(ExitCode::Updated);
-    }
-
-    const StatusCode cancelResult = session.transact(CommandCode::CancelUpdate, false, 0);
-    if (cancelResult != StatusCode::Success) {
-        traceMessage(TraceLevel::Error, "Failed to cancel update request: %s\n", statusName(cancelResult));
-    } else {
-        traceMessage(TraceLevel::Verbose, "Update has been canceled.\n");
-    }
-    return canceled();
+    return installAndConclude(session, pin);
 }
 
 }  // namespace

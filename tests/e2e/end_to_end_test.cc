@@ -42,6 +42,9 @@ struct Scenario {
     const char* program = KORVENE_UPDATER;
     std::vector<std::string> arguments{};
     std::string input{};
+    // The reader of standard output closes it after the first line, before the
+    // input is written (`korvene-update | head -n 1`).
+    bool closeOutputAfterFirstLine = false;
     void (*arrange)(VirtualKey& key, Attachment& attachment) = nullptr;
     int exitCode = 0;
     // Texts that must appear on standard output, in this order.
@@ -197,6 +200,16 @@ std::vector<Scenario> scenarios() {
                     EXPECT_EQ(setup->frame.size(), kVirtualMaxPacket);
                     EXPECT_EQ(key.zeroLengthOutTransfers, 1u) << "the 64-byte setup request needs its ZLP";
                 },
+        },
+        {
+            // Every write after the banner meets a closed pipe: the update still
+            // runs to its end, and its exit code tells the verdict.
+            .name = "OutputClosedByItsReaderDoesNotStopTheUpdate",
+            .input = "y\n",
+            .closeOutputAfterFirstLine = true,
+            .output = {kBanner},
+            .commands = wholeUpdate(),
+            .verify = expectFirmwareInstalled,
         },
         {
             .name = "ForceUpdatesAKeyThatIsNewerThanTheEmbeddedFirmware",
@@ -497,7 +510,7 @@ TEST_P(EndToEnd, UpdaterEndsAsUserAndKeyExpect) {
     const auto start = std::chrono::steady_clock::now();
     // A run still going at the deadline is killed and fails the test.
     const ProcessResult run = runProcess(scenario.program, scenario.arguments, preloadEnvironment(bus.root()),
-                                         scenario.input, kDeadlineSeconds);
+                                         scenario.input, kDeadlineSeconds, scenario.closeOutputAfterFirstLine);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     const std::string transcript = "standard output:\n" + run.stdoutText + "\nstandard error:\n" + run.stderrText;

@@ -29,7 +29,7 @@ void closeIfOpen(int& fd) {
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const std::vector<std::string>& environment, const std::string& stdinText,
-                         int timeoutSeconds) {
+                         int timeoutSeconds, bool closeOutputAfterFirstLine) {
     ProcessResult result;
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -44,6 +44,14 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    // The child starts with SIGPIPE's default action, as under a shell.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& a : args) {
@@ -60,8 +68,9 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     envp.push_back(nullptr);
 
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     close(in[0]);
     close(out[1]);
     close(err[1]);
@@ -88,7 +97,9 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
             timedOut = true;
             break;
         }
-        pollfd fds[3] = {{fromOut, POLLIN, 0}, {fromErr, POLLIN, 0}, {toChild, POLLOUT, 0}};
+        // Input held back until the output's reader has closed it.
+        const bool inputDue = !closeOutputAfterFirstLine || fromOut < 0;
+        pollfd fds[3] = {{fromOut, POLLIN, 0}, {fromErr, POLLIN, 0}, {inputDue ? toChild : -1, POLLOUT, 0}};
         if (poll(fds, 3, static_cast<int>(left.count())) < 0) {
             break;
         }
@@ -100,12 +111,15 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
                 const ssize_t n = read(*readers[i], buffer, sizeof buffer);
                 if (n > 0) {
                     sinks[i]->append(buffer, static_cast<size_t>(n));
-                } else {
+                }
+                const bool firstLineRead = i == 0 && closeOutputAfterFirstLine &&
+                                           result.stdoutText.find('\n') != std::string::npos;
+                if (n <= 0 || firstLineRead) {
                     closeIfOpen(*readers[i]);
                 }
             }
         }
-        if (toChild >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+        if (fds[2].fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
             const ssize_t n = write(toChild, stdinText.data() + written, stdinText.size() - written);
             if (n > 0) {
                 written += static_cast<size_t>(n);
