@@ -225,7 +225,7 @@ TracedRun traceUpdater(const std::vector<std::string>& environment, int childIn,
     while (!ended && std::chrono::steady_clock::now() < deadline) {
         pollfd fd{fromChild, POLLIN, 0};
         if (fromChild >= 0 && poll(&fd, 1, 20) > 0) {
-            // A pseudo-terminal's master reports an error once no slave is open.
+            // An end or an error of the output: there is nothing more to read.
             if (!readOnce(fromChild, run.output)) fromChild = -1;
         } else if (fromChild < 0) {
             poll(nullptr, 0, 20);
