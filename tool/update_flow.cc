@@ -195,6 +195,12 @@ int runUpdateWithPin(KeySession& session, bool force, SecretLine& pin) {
 }  // namespace
 
 int runUpdate(std::unique_ptr<KeySession>& session, bool force) {
+    // Nothing has read standard input yet. Unbuffered, stdio takes one byte a
+    // read into the FILE itself and keeps no read-ahead block that would hold
+    // the PIN line (or, from a pipe, the confirmation and the PIN line) after
+    // the PIN is wiped; std::cin, synchronised with stdio, has no buffer of its
+    // own. The only failure is an unknown mode.
+    (void)std::setvbuf(stdin, nullptr, _IONBF, 0);
     SecretLine pin;
     const int result = runUpdateWithPin(*session, force, pin);
     wipeString(pin);

@@ -1,0 +1,354 @@
+// The SO PIN in the memory of the real updater: a whole update with a long PIN,
+// typed on a pseudo-terminal or written into a pipe, and the process caught by
+// ptrace at its exit, after its destructors and exit handlers have run and
+// before the kernel takes its memory away. No writable mapping of the process
+// may then hold any 8 consecutive bytes of the PIN.
+//
+// The key model runs in this process (EmulatedUsbBus), so the updater's memory
+// holds only what the updater itself keeps. The PIN is made up here for each
+// run and reaches the updater only through its standard input.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <ostream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/doubles/umockdev_key/emulated_usb_bus.h"
+#include "tests/doubles/virtual_key/virtual_key.h"
+#include "tests/e2e/preload_environment.h"
+
+extern char** environ;
+
+namespace korvene::testing {
+namespace {
+
+constexpr auto kRunLimit = std::chrono::seconds(90);  // a run still going then has hung
+constexpr size_t kPinLength = 48;
+constexpr size_t kWindow = 8;  // the length of a PIN piece that counts as found
+// Larger writable mappings are address space reserved rather than memory in
+// use: the sanitizer runtime's shadow memory spans terabytes. Reading them
+// would take hours and find nothing the program put there.
+constexpr uint64_t kLargestSearchedMapping = uint64_t{1} << 30;
+
+const std::string kPrompt = "Are you sure to update the firmware? [y/n]: ";
+const std::string kPinPrompt = "SO PIN: ";
+
+// Letters and digits drawn at random: 48 of them share no 8-byte run with text
+// the program holds of its own, and none is special to a terminal's line
+// editing.
+std::string randomPin() {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device seed;
+    std::mt19937 generator(seed());
+    std::uniform_int_distribution<size_t> pick(0, sizeof(kAlphabet) - 2);
+    std::string pin;
+    for (size_t i = 0; i < kPinLength; ++i) pin += kAlphabet[pick(generator)];
+    return pin;
+}
+
+// ---- the search of the process's memory ----
+
+struct Mapping {
+    uint64_t start = 0;
+    uint64_t end = 0;
+    std::string name;  // the file, [heap], [stack], ... or "anonymous"
+};
+
+std::vector<Mapping> writableMappings(pid_t pid) {
+    std::vector<Mapping> mappings;
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    for (std::string line; std::getline(maps, line);) {
+        // "start-end perms offset device inode path", the addresses in hex.
+        Mapping mapping;
+        char* rest = nullptr;
+        mapping.start = std::strtoull(line.c_str(), &rest, 16);
+        if (*rest != '-') continue;
+        mapping.end = std::strtoull(rest + 1, &rest, 16);
+        if (*rest != ' ' || std::strlen(rest) < 3 || rest[2] != 'w') continue;
+        const size_t path = line.find_first_of("/[");
+        mapping.name = path == std::string::npos ? "anonymous" : line.substr(path);
+        mappings.push_back(mapping);
+    }
+    return mappings;
+}
+
+// Where in `bytes` pieces of `pin` of kWindow bytes or more lie, each
+// described for the failure message with the whole run of PIN bytes it starts.
+std::vector<std::string> piecesOfPin(const std::string& pin, const std::vector<char>& bytes, uint64_t address,
+                                     const Mapping& mapping) {
+    std::vector<std::string> found;
+    if (bytes.size() < kWindow) return found;
+    // Most of memory is zeros or other bytes a PIN does not hold.
+    bool inPinAlphabet[256] = {};
+    for (char byte : pin) inPinAlphabet[static_cast<unsigned char>(byte)] = true;
+    for (size_t at = 0; at + kWindow <= bytes.size(); ++at) {
+        if (!inPinAlphabet[static_cast<unsigned char>(bytes[at])]) continue;
+        const size_t inPin = pin.find(std::string(&bytes[at], kWindow));
+        if (inPin == std::string::npos) continue;
+        size_t length = kWindow;
+        while (at + length < bytes.size() && inPin + length < pin.size() && bytes[at + length] == pin[inPin + length]) {
+            ++length;
+        }
+        std::ostringstream where;
+        where << "PIN bytes " << inPin << ".." << inPin + length << " at 0x" << std::hex << address + at << " in "
+              << mapping.name << " (0x" << mapping.start << "-0x" << mapping.end << ")";
+        found.push_back(where.str());
+        at += length - 1;
+    }
+    return found;
+}
+
+// Searches every writable mapping of the stopped process `pid` for the PIN.
+// Mappings that cannot be read (guard areas, device memory) are skipped, and
+// so are those past kLargestSearchedMapping. `searchedBytes` tells how much was
+// read, so that a search that read nothing does not pass.
+std::vector<std::string> findPin(pid_t pid, const std::string& pin, uint64_t& searchedBytes) {
+    std::vector<std::string> found;
+    searchedBytes = 0;
+    const int memory = open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+    if (memory < 0) {
+        ADD_FAILURE() << "cannot open the memory of process " << pid << ": " << std::strerror(errno);
+        return found;
+    }
+    constexpr uint64_t kChunk = uint64_t{1} << 20;
+    std::vector<char> bytes;
+    for (const Mapping& mapping : writableMappings(pid)) {
+        if (mapping.end - mapping.start > kLargestSearchedMapping) continue;
+        // Chunks overlap by one piece less one byte, so a piece across a chunk
+        // boundary is found too.
+        for (uint64_t from = mapping.start; from < mapping.end;) {
+            const uint64_t length = std::min(kChunk, mapping.end - from);
+            bytes.resize(length);
+            const ssize_t got = pread(memory, bytes.data(), length, static_cast<off_t>(from));
+            if (got <= 0) break;
+            bytes.resize(static_cast<size_t>(got));
+            searchedBytes += static_cast<uint64_t>(got);
+            for (std::string& piece : piecesOfPin(pin, bytes, from, mapping)) found.push_back(std::move(piece));
+            if (from + static_cast<uint64_t>(got) >= mapping.end) break;
+            from += static_cast<uint64_t>(got) > kWindow ? static_cast<uint64_t>(got) - (kWindow - 1) : 1;
+        }
+    }
+    close(memory);
+    return found;
+}
+
+// ---- the traced run ----
+
+enum class Input {
+    Terminal,  // standard input and output on a pseudo-terminal, answered at the prompts
+    Pipe,      // standard input a pipe holding both answers, standard output a pipe
+};
+
+struct MemoryCase {
+    const char* name;
+    Input input;
+};
+
+void PrintTo(const MemoryCase& c, std::ostream* out) { *out << c.name; }
+
+struct TracedRun {
+    bool caughtAtExit = false;  // the exit stop was reached and searched
+    int exitCode = -1;          // -1: ended by a signal, or killed at the deadline
+    std::string output;
+    std::vector<std::string> pinFound;
+    uint64_t searchedBytes = 0;
+};
+
+bool readOnce(int fd, std::string& into) {
+    char buffer[4096];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    into.append(buffer, static_cast<size_t>(n));
+    return true;
+}
+
+bool writeAll(int fd, const std::string& text) {
+    return write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+// Runs the updater under ptrace with standard input from `childIn` and output
+// to `childOut`, answers on `terminal` at the prompts when it is a terminal
+// (-1 otherwise) while reading its output from `fromChild`, and searches its
+// memory at the exit stop. Every ptrace call is made from this one thread.
+TracedRun traceUpdater(const std::vector<std::string>& environment, int childIn, int childOut, int fromChild,
+                       int terminal, const std::string& pin) {
+    TracedRun run;
+    // Everything the child needs is built before the fork: a child of a
+    // threaded process may only make system calls.
+    std::string program = KORVENE_UPDATER;
+    std::vector<char*> argv{program.data(), nullptr};
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
+    for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+
+    (void)std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child < 0) {
+        ADD_FAILURE() << "fork failed";
+        return run;
+    }
+    if (child == 0) {
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        dup2(childIn, STDIN_FILENO);
+        dup2(childOut, STDOUT_FILENO);
+        dup2(childOut, STDERR_FILENO);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
+    bool traced = false;  // options set at the stop after execve
+    bool answered = false;
+    bool pinTyped = false;
+    bool ended = false;
+    int status = 0;
+    while (!ended && std::chrono::steady_clock::now() < deadline) {
+        pollfd fd{fromChild, POLLIN, 0};
+        if (fromChild >= 0 && poll(&fd, 1, 20) > 0) {
+            // An end or an error of the output: there is nothing more to read.
+            if (!readOnce(fromChild, run.output)) fromChild = -1;
+        } else if (fromChild < 0) {
+            poll(nullptr, 0, 20);
+        }
+        if (terminal >= 0 && !answered && run.output.find(kPrompt) != std::string::npos) {
+            answered = writeAll(terminal, "y\n");
+        }
+        if (terminal >= 0 && answered && !pinTyped &&
+            run.output.find(kPinPrompt, run.output.find(kPrompt)) != std::string::npos) {
+            pinTyped = writeAll(terminal, pin + "\n");
+        }
+
+        const pid_t changed = waitpid(child, &status, WNOHANG);
+        if (changed != child) continue;
+        if (WIFEXITED(status) || WIFSIGNALED(status)) {
+            ended = true;
+            break;
+        }
+        if (!WIFSTOPPED(status)) continue;
+        int deliver = 0;
+        if (!traced && WSTOPSIG(status) == SIGTRAP) {
+            // The stop after execve: from here on the exit is reported, and the
+            // process dies with this test.
+            traced = ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL) == 0;
+            EXPECT_TRUE(traced) << "PTRACE_SETOPTIONS failed: " << std::strerror(errno);
+        } else if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
+            run.caughtAtExit = true;
+            run.pinFound = findPin(child, pin, run.searchedBytes);
+        } else {
+            // A signal on its way to the updater: it gets it as it would untraced.
+            deliver = WSTOPSIG(status);
+        }
+        ptrace(PTRACE_CONT, child, nullptr, deliver);
+    }
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        ADD_FAILURE() << "the updater did not end within " << kRunLimit.count() << " s; it wrote:\n" << run.output;
+        return run;
+    }
+    // What the updater wrote last is still to be read.
+    for (pollfd fd{fromChild, POLLIN, 0}; fromChild >= 0 && poll(&fd, 1, 0) > 0 && readOnce(fromChild, run.output);) {
+    }
+    if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
+    return run;
+}
+
+TracedRun runOnTerminal(const std::vector<std::string>& environment, const std::string& pin) {
+    int master = -1;
+    int slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        ADD_FAILURE() << "openpty failed";
+        return {};
+    }
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    TracedRun run = traceUpdater(environment, slave, slave, master, master, pin);
+    close(master);
+    close(slave);
+    return run;
+}
+
+TracedRun runOnPipes(const std::vector<std::string>& environment, const std::string& pin) {
+    int in[2];
+    int out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe2 failed";
+        return {};
+    }
+    // Both answers wait in the pipe before the updater starts, and the input
+    // ends after them.
+    EXPECT_TRUE(writeAll(in[1], "y\n" + pin + "\n"));
+    close(in[1]);
+    TracedRun run = traceUpdater(environment, in[0], out[1], out[0], -1, pin);
+    close(in[0]);
+    close(out[0]);
+    close(out[1]);
+    return run;
+}
+
+// The preload environment, for a process that runs under ptrace: the leak
+// check of a sanitizer build cannot run traced (it ends the process instead),
+// so it is left to the other end-to-end tests.
+std::vector<std::string> tracedEnvironment(const std::string& umockdevRoot) {
+    std::vector<std::string> environment = preloadEnvironment(umockdevRoot);
+    for (std::string& entry : environment) {
+        if (entry.rfind("ASAN_OPTIONS=", 0) == 0) entry += ":detect_leaks=0";
+    }
+    return environment;
+}
+
+class SoPinInUpdaterMemory : public ::testing::TestWithParam<MemoryCase> {};
+
+TEST_P(SoPinInUpdaterMemory, NoPieceOfThePinIsLeftInAnyWritableMappingAtExit) {
+    const MemoryCase& c = GetParam();
+    const std::string pin = randomPin();
+    VirtualKey key;
+    key.state.soPinSet = true;
+    key.state.soPin = pin;
+    EmulatedUsbBus bus;
+    std::string error;
+    ASSERT_TRUE(bus.attach(key, {}, &error)) << error;
+
+    const std::vector<std::string> environment = tracedEnvironment(bus.root());
+    const TracedRun run = c.input == Input::Terminal ? runOnTerminal(environment, pin) : runOnPipes(environment, pin);
+
+    EXPECT_EQ(run.exitCode, 0) << "(-1: ended by a signal or killed)\n" << run.output;
+    EXPECT_NE(run.output.find("Updated successfully!"), std::string::npos) << run.output;
+    {
+        auto lock = bus.lockKeys();
+        EXPECT_TRUE(key.state.deployed) << "the key took no firmware with this PIN";
+    }
+    ASSERT_TRUE(run.caughtAtExit) << "the updater was not stopped at its exit";
+    EXPECT_GT(run.searchedBytes, 0u) << "no writable memory could be read";
+    std::string where;
+    for (const std::string& piece : run.pinFound) where += "\n  " + piece;
+    EXPECT_TRUE(run.pinFound.empty()) << "the PIN " << pin << " is still in the updater's memory:" << where;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RealBinary, SoPinInUpdaterMemory,
+    ::testing::Values(MemoryCase{"TypedOnATerminal", Input::Terminal}, MemoryCase{"WrittenIntoAPipe", Input::Pipe}),
+    [](const ::testing::TestParamInfo<MemoryCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace korvene::testing
