@@ -1,9 +1,9 @@
 // The SO PIN typed on a real terminal: the update flow runs as a job on a
 // pseudo-terminal, and the test acts at its prompts as a user and a shell
 // would: it types, interrupts, stops the job, takes the terminal back, puts the
-// shell's own settings on it and continues the job. The terminal itself would
-// echo whatever it is given, so a PIN that does not come back proves echo was
-// off.
+// shell's own settings on it and continues the job, in the background or in the
+// foreground. The terminal itself would echo whatever it is given, so a PIN that
+// does not come back proves echo was off.
 //
 // The pseudo-terminal is the controlling terminal of the job's session, as a
 // shell's terminal is. A shell stand-in, forked by the test, leads that
@@ -241,6 +241,7 @@ enum class AtPinPrompt {
     Interrupt,        // SIGINT, as Ctrl-C raises it
     StopWithSigtstp,  // Ctrl-Z, then the shell's settings back, `fg`, and the PIN
     StopWithSigstop,  // the same with a stop that cannot be caught
+    StopThenBackgroundThenForeground,  // Ctrl-Z, `bg` on the shell's line editor, then `fg` and the PIN
 };
 
 struct TerminalCase {
@@ -255,7 +256,8 @@ struct TerminalCase {
 void PrintTo(const TerminalCase& c, std::ostream* os) { *os << c.name; }
 
 bool stops(AtPinPrompt action) {
-    return action == AtPinPrompt::StopWithSigtstp || action == AtPinPrompt::StopWithSigstop;
+    return action == AtPinPrompt::StopWithSigtstp || action == AtPinPrompt::StopWithSigstop ||
+           action == AtPinPrompt::StopThenBackgroundThenForeground;
 }
 
 // One read from `fd`, appended to `text`; false when it gave nothing.
@@ -415,10 +417,11 @@ TEST_P(SoPinOnTerminal, StaysHiddenAndTheTerminalComesBackOnEveryWayOut) {
                 run.sendToJob(SIGINT);
                 break;
             case AtPinPrompt::StopWithSigtstp:
-            case AtPinPrompt::StopWithSigstop: {
+            case AtPinPrompt::StopWithSigstop:
+            case AtPinPrompt::StopThenBackgroundThenForeground: {
                 // A job that ends instead of stopping ends the run with its
                 // status.
-                if (!run.stopBy(c.action == AtPinPrompt::StopWithSigtstp ? SIGTSTP : SIGSTOP)) {
+                if (!run.stopBy(c.action == AtPinPrompt::StopWithSigstop ? SIGSTOP : SIGTSTP)) {
                     ADD_FAILURE() << "the job did not stop";
                     break;
                 }
@@ -426,6 +429,19 @@ TEST_P(SoPinOnTerminal, StaysHiddenAndTheTerminalComesBackOnEveryWayOut) {
                 tcgetattr(master, &whileStopped);
                 restoredWhileStopped = sameSettings(whileStopped, before);
                 EXPECT_TRUE(run.giveForegroundTo(kForegroundToShell)) << "the shell did not take the terminal";
+                if (c.action == AtPinPrompt::StopThenBackgroundThenForeground) {
+                    // `bg` from a shell's line editor: its raw settings are on
+                    // the terminal while the job goes on in the background. The
+                    // job stops again when it reads the terminal, or when it
+                    // changes the settings.
+                    termios lineEditor = before;
+                    lineEditor.c_lflag &= ~(ICANON | ECHO);
+                    tcsetattr(master, TCSANOW, &lineEditor);
+                    if (!run.stopBy(SIGCONT)) {
+                        ADD_FAILURE() << "the job did not stop again in the background";
+                        break;
+                    }
+                }
                 // A shell puts its own settings back, echo on; these differ a
                 // little from the ones the program found, so the test can tell
                 // which of the two are restored at the end.
@@ -506,6 +522,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "\r\nWriting firmware "},
         TerminalCase{"UncatchableStopAndContinueKeepsThePinHidden", AtPinPrompt::StopWithSigstop, kUpdated, 0,
                      "\r\nWriting firmware "},
+        TerminalCase{"ContinuedInTheBackgroundKeepsThePinHiddenAndTheOrdinarySettings",
+                     AtPinPrompt::StopThenBackgroundThenForeground, kUpdated, 0, "\r\nWriting firmware "},
         TerminalCase{"KeyWithoutSoPinLeavesTheTerminalAlone", AtPinPrompt::None, kUpdated, 0, ""}),
     [](const ::testing::TestParamInfo<TerminalCase>& info) { return std::string(info.param.name); });
 
