@@ -1,9 +1,10 @@
-// The SO PIN typed on a real terminal: the update flow runs as a job on a
-// pseudo-terminal, and the test acts at its prompts as a user and a shell
-// would: it types, interrupts, stops the job, takes the terminal back, puts the
-// shell's own settings on it and continues the job, in the background or in the
-// foreground. The terminal itself would echo whatever it is given, so a PIN that
-// does not come back proves echo was off.
+// The SO PIN typed on a real terminal: the update flow runs as a job whose
+// standard input is a pseudo-terminal, its standard output the same terminal
+// or a pipe, and the test acts at its prompts as a user and a shell would: it
+// types, interrupts, quits or hangs up, stops the job, takes the terminal back,
+// puts the shell's own settings on it and continues the job, in the background
+// or in the foreground. The terminal itself would echo whatever it is given, so
+// a PIN that does not come back proves echo was off.
 //
 // The pseudo-terminal is the controlling terminal of the job's session, as a
 // shell's terminal is. A shell stand-in, forked by the test, leads that
@@ -77,7 +78,7 @@ constexpr char kPin[] = "2468";
 // Exit codes of the job beyond the flow's own.
 constexpr int kChildOpenFailed = 100;
 constexpr int kChildTouchedTerminalWithoutPin = 101;
-constexpr int kChildLeftHandlersInstalled = 102;
+constexpr int kChildLeftDispositionsChanged = 102;
 // Exit code of the shell stand-in when it could not start the job.
 constexpr int kShellFailed = 103;
 
@@ -120,13 +121,14 @@ bool echoOff(int terminal) {
 constexpr int kJobSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT, SIGTTIN, SIGTTOU};
 
 // A shell starts a job with the default dispositions and nothing blocked,
-// whatever the test itself inherited. A run that ends by a signal writes no
-// core file.
-void startAsAJob() {
+// whatever the test itself inherited; `ignored` (0 for none) is then ignored,
+// as a wrapper script's `trap '' INT` leaves it. A run that ends by a signal
+// writes no core file.
+void startAsAJob(int ignored) {
     sigset_t signals;
     sigemptyset(&signals);
     for (int signo : kJobSignals) {
-        (void)std::signal(signo, SIG_DFL);
+        (void)std::signal(signo, signo == ignored ? SIG_IGN : SIG_DFL);
         sigaddset(&signals, signo);
     }
     sigprocmask(SIG_UNBLOCK, &signals, nullptr);
@@ -134,10 +136,12 @@ void startAsAJob() {
     setrlimit(RLIMIT_CORE, &noCore);
 }
 
-bool handlersAreDefault() {
+// The dispositions are again those the job started with.
+bool dispositionsAsStarted(int ignored) {
     for (int signo : kJobSignals) {
         struct sigaction action {};
-        if (sigaction(signo, nullptr, &action) != 0 || action.sa_handler != SIG_DFL) return false;
+        if (sigaction(signo, nullptr, &action) != 0) return false;
+        if (action.sa_handler != (signo == ignored ? SIG_IGN : SIG_DFL)) return false;
     }
     return true;
 }
@@ -145,8 +149,8 @@ bool handlersAreDefault() {
 // Runs in the job: the flow on a key with or without an SO PIN, on a terminal
 // that echoes line ends even with echo off (ECHONL), so that the flow must
 // clear that flag too.
-int runFlowOnTerminal(bool soPinSet, SharedRequestLog& log) {
-    startAsAJob();
+int runFlowOnTerminal(bool soPinSet, int ignored, SharedRequestLog& log) {
+    startAsAJob(ignored);
     __fpurge(stdin);
     clearerr(stdin);
     std::cin.clear();
@@ -171,7 +175,7 @@ int runFlowOnTerminal(bool soPinSet, SharedRequestLog& log) {
     std::cout.flush();
     (void)std::fflush(stdout);
     if (!soPinSet && terminalSettingsWrites != 0) return kChildTouchedTerminalWithoutPin;
-    if (!handlersAreDefault()) return kChildLeftHandlersInstalled;
+    if (!dispositionsAsStarted(ignored)) return kChildLeftDispositionsChanged;
     return result;
 }
 
@@ -238,7 +242,8 @@ enum class AtPinPrompt {
     TypePin,          // the PIN and a line end
     TypeEmptyLine,    // Enter alone
     EndInput,         // Ctrl-D on an empty line
-    Interrupt,        // SIGINT, as Ctrl-C raises it
+    EndingSignal,     // the row's `endedBy`, as Ctrl-C, Ctrl-\, a hang-up or kill raise it
+    IgnoredSignalThenPin,  // the row's `ignoredInJob`, then the PIN and a line end
     StopWithSigtstp,  // Ctrl-Z, then the shell's settings back, `fg`, and the PIN
     StopWithSigstop,  // the same with a stop that cannot be caught
     StopThenBackgroundThenForeground,  // Ctrl-Z, `bg` on the shell's line editor, then `fg` and the PIN
@@ -249,8 +254,10 @@ struct TerminalCase {
     AtPinPrompt action;
     int exitCode;     // when the job exits
     int endedBy = 0;  // the signal that ends the job instead
-    std::string afterPinPrompt;  // what the terminal shows right after "SO PIN: " ("\r\n" line ends)
+    std::string afterPinPrompt;  // what standard output shows right after "SO PIN: " ("\r\n" line ends on the terminal)
     std::optional<std::string> sent = std::nullopt;  // the requests after the session was opened
+    bool outputOnPipe = false;  // standard output on a pipe, as in `korvene-update | tee log`
+    int ignoredInJob = 0;       // a signal the job starts with ignored
 };
 
 void PrintTo(const TerminalCase& c, std::ostream* os) { *os << c.name; }
@@ -272,9 +279,11 @@ bool readOnce(int fd, std::string& text) {
 // The test's side of a run: what the terminal showed, and the job as the shell
 // stand-in reports it.
 struct JobOnTerminal {
-    JobOnTerminal(int master, int reports, int commands) : master(master), reports(reports), commands(commands) {}
+    JobOnTerminal(int master, int output, int reports, int commands)
+        : master(master), output(output), reports(reports), commands(commands) {}
 
     int master;
+    int output;    // the job's standard output when not the terminal; -1 once it has ended
     int reports;   // from the shell stand-in; -1 once it has gone
     int commands;  // to the shell stand-in
     pid_t job = -1;
@@ -282,17 +291,27 @@ struct JobOnTerminal {
     int changes = 0;  // of its status so far
     bool ended = false;
     int moves = 0;  // of the foreground done so far
-    std::string shown;
+    std::string shown;    // on the terminal
+    std::string printed;  // on the pipe of standard output
 
-    // Waits up to `timeoutMs` for the terminal and the stand-in and takes what
-    // they give; true when the terminal showed something.
+    // Waits up to `timeoutMs` for the terminal, the output pipe and the
+    // stand-in and takes what they give; true when the terminal or the pipe
+    // gave something.
     bool pump(int timeoutMs) {
-        pollfd fds[] = {{master, POLLIN, 0}, {reports, POLLIN, 0}};
-        if (poll(fds, 2, timeoutMs) <= 0) return false;
-        bool showed = false;
-        if ((fds[0].revents & POLLIN) != 0) showed = readOnce(master, shown);
-        if (fds[1].revents != 0) takeReport();
-        return showed;
+        pollfd fds[] = {{master, POLLIN, 0}, {output, POLLIN, 0}, {reports, POLLIN, 0}};
+        if (poll(fds, 3, timeoutMs) <= 0) return false;
+        bool gave = false;
+        if ((fds[0].revents & POLLIN) != 0) gave = readOnce(master, shown);
+        if (fds[1].revents != 0) {
+            if (readOnce(output, printed)) {
+                gave = true;
+            } else {
+                close(output);
+                output = -1;
+            }
+        }
+        if (fds[2].revents != 0) takeReport();
+        return gave;
     }
     void takeReport() {
         ShellReport record{};
@@ -355,8 +374,12 @@ TEST_P(SoPinOnTerminal, StaysHiddenAndTheTerminalComesBackOnEveryWayOut) {
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     int reportPipe[2] = {-1, -1};
     int commandPipe[2] = {-1, -1};
+    int outputPipe[2] = {-1, -1};
     ASSERT_EQ(pipe(reportPipe), 0);
     ASSERT_EQ(pipe(commandPipe), 0);
+    if (c.outputOnPipe) {
+        ASSERT_EQ(pipe(outputPipe), 0);
+    }
     std::cout.flush();
     (void)std::fflush(stdout);
     const pid_t shell = fork();
@@ -365,21 +388,26 @@ TEST_P(SoPinOnTerminal, StaysHiddenAndTheTerminalComesBackOnEveryWayOut) {
         close(master);
         close(reportPipe[0]);
         close(commandPipe[1]);
+        if (c.outputOnPipe) close(outputPipe[0]);
         actAsShell(slave, reportPipe[1], commandPipe[0], [&] {
             close(reportPipe[1]);
             close(commandPipe[0]);
             dup2(slave, STDIN_FILENO);
-            dup2(slave, STDOUT_FILENO);
+            dup2(c.outputOnPipe ? outputPipe[1] : slave, STDOUT_FILENO);
             close(slave);
-            return runFlowOnTerminal(c.action != AtPinPrompt::None, *log);
+            if (c.outputOnPipe) close(outputPipe[1]);
+            return runFlowOnTerminal(c.action != AtPinPrompt::None, c.ignoredInJob, *log);
         });
     }
     close(reportPipe[1]);
     close(commandPipe[0]);
+    if (c.outputOnPipe) close(outputPipe[1]);
     // The test keeps its end of the slave open, so the terminal's settings can
     // still be read once the job and the stand-in have gone.
 
-    JobOnTerminal run(master, reportPipe[0], commandPipe[1]);
+    JobOnTerminal run(master, outputPipe[0], reportPipe[0], commandPipe[1]);
+    // The prompts come where standard output goes.
+    const std::string& prompts = c.outputOnPipe ? run.printed : run.shown;
     bool answered = false;
     bool acted = false;
     bool echoOffAtPrompt = false;
@@ -392,12 +420,12 @@ TEST_P(SoPinOnTerminal, StaysHiddenAndTheTerminalComesBackOnEveryWayOut) {
         if (std::chrono::steady_clock::now() > deadline) break;
         // The test acts once the job has gone quiet.
         if (run.pump(50)) continue;
-        if (!answered && run.shown.find("[y/n]: ") != std::string::npos) {
+        if (!answered && prompts.find("[y/n]: ") != std::string::npos) {
             tcgetattr(master, &before);
             EXPECT_EQ(write(master, "y\n", 2), 2);
             answered = true;
         }
-        if (acted || run.shown.find("SO PIN: ") == std::string::npos) continue;
+        if (acted || prompts.find("SO PIN: ") == std::string::npos) continue;
         acted = true;
         echoOffAtPrompt = echoOff(master);
         const std::string pinLine = std::string(kPin) + "\n";
@@ -413,8 +441,12 @@ TEST_P(SoPinOnTerminal, StaysHiddenAndTheTerminalComesBackOnEveryWayOut) {
             case AtPinPrompt::EndInput:
                 EXPECT_EQ(write(master, "\x04", 1), 1);
                 break;
-            case AtPinPrompt::Interrupt:
-                run.sendToJob(SIGINT);
+            case AtPinPrompt::EndingSignal:
+                run.sendToJob(c.endedBy);
+                break;
+            case AtPinPrompt::IgnoredSignalThenPin:
+                run.sendToJob(c.ignoredInJob);
+                EXPECT_EQ(write(master, pinLine.data(), pinLine.size()), static_cast<ssize_t>(pinLine.size()));
                 break;
             case AtPinPrompt::StopWithSigtstp:
             case AtPinPrompt::StopWithSigstop:
@@ -463,9 +495,10 @@ TEST_P(SoPinOnTerminal, StaysHiddenAndTheTerminalComesBackOnEveryWayOut) {
     waitpid(shell, &shellStatus, 0);
     while (run.reports >= 0) run.takeReport();
     // What the job wrote between the last poll and its end still waits on the
-    // master. The test holds its end of the slave open, so the master reports
-    // no hang-up: poll answers only when there is something to read.
-    for (pollfd fd{master, POLLIN, 0}; poll(&fd, 1, 0) > 0 && readOnce(master, run.shown);) {
+    // master and the pipe. The test holds its end of the slave open, so the
+    // master reports no hang-up: poll answers only when there is something to
+    // read.
+    while (run.pump(0)) {
     }
     termios after{};
     tcgetattr(master, &after);
@@ -482,7 +515,7 @@ TEST_P(SoPinOnTerminal, StaysHiddenAndTheTerminalComesBackOnEveryWayOut) {
     } else {
         ASSERT_TRUE(WIFEXITED(run.status)) << "ended by signal " << WTERMSIG(run.status);
         EXPECT_EQ(WEXITSTATUS(run.status), c.exitCode)
-            << "101: terminal settings written without an SO PIN; 102: signal handlers left installed";
+            << "101: terminal settings written without an SO PIN; 102: signal dispositions not put back";
     }
     EXPECT_TRUE(sameSettings(after, stops(c.action) ? ordinary : before))
         << "the terminal's settings at the end are not the ones to restore";
@@ -496,7 +529,7 @@ TEST_P(SoPinOnTerminal, StaysHiddenAndTheTerminalComesBackOnEveryWayOut) {
         return;
     }
     EXPECT_TRUE(echoOffAtPrompt) << "ECHO and ECHONL must both be off at the prompt";
-    EXPECT_NE(run.shown.find("SO PIN: " + c.afterPinPrompt), std::string::npos) << run.shown;
+    EXPECT_NE(prompts.find("SO PIN: " + c.afterPinPrompt), std::string::npos) << prompts;
     if (c.action == AtPinPrompt::StopWithSigtstp) {
         EXPECT_TRUE(restoredWhileStopped) << "the terminal was left without echo while the job was stopped";
     }
@@ -516,8 +549,24 @@ INSTANTIATE_TEST_SUITE_P(
                      "\r\nUpdate canceled.\r\n", "GetInfo"},
         TerminalCase{"EmptyLineCancelsAndSendsNothing", AtPinPrompt::TypeEmptyLine, kCanceled, 0,
                      "\r\nUpdate canceled.\r\n", "GetInfo"},
-        TerminalCase{"InterruptEndsBySigintWithTheTerminalRestored", AtPinPrompt::Interrupt, 0, SIGINT, "",
+        TerminalCase{"InterruptEndsBySigintWithTheTerminalRestored", AtPinPrompt::EndingSignal, 0, SIGINT, "",
                      "GetInfo"},
+        TerminalCase{"TerminateEndsBySigtermWithTheTerminalRestored", AtPinPrompt::EndingSignal, 0, SIGTERM, "",
+                     "GetInfo"},
+        TerminalCase{"HangUpEndsBySighupWithTheTerminalRestored", AtPinPrompt::EndingSignal, 0, SIGHUP, "",
+                     "GetInfo"},
+        TerminalCase{"QuitEndsBySigquitWithTheTerminalRestored", AtPinPrompt::EndingSignal, 0, SIGQUIT, "",
+                     "GetInfo"},
+        TerminalCase{.name = "IgnoredInterruptStaysIgnoredAndThePinStillUpdates",
+                     .action = AtPinPrompt::IgnoredSignalThenPin,
+                     .exitCode = kUpdated,
+                     .afterPinPrompt = "\r\nWriting firmware ",
+                     .ignoredInJob = SIGINT},
+        TerminalCase{.name = "OutputOnAPipeStillHidesThePinTypedOnTheTerminal",
+                     .action = AtPinPrompt::TypePin,
+                     .exitCode = kUpdated,
+                     .afterPinPrompt = "\nWriting firmware ",
+                     .outputOnPipe = true},
         TerminalCase{"StopAndContinueKeepsThePinHidden", AtPinPrompt::StopWithSigtstp, kUpdated, 0,
                      "\r\nWriting firmware "},
         TerminalCase{"UncatchableStopAndContinueKeepsThePinHidden", AtPinPrompt::StopWithSigstop, kUpdated, 0,
