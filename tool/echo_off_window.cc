@@ -1,7 +1,7 @@
 // The echo-off window on standard input and the signal handlers that keep the
 // terminal sound while it is open. The handlers call only async-signal-safe
-// functions (tcgetattr, tcsetattr, sigaction, sigprocmask, raise) and touch
-// only the two settings records below.
+// functions (tcgetattr, tcsetattr, tcgetpgrp, getpgrp, sigaction, sigprocmask,
+// raise) and touch only the two settings records below.
 #include "tool/echo_off_window.h"
 
 #include <signal.h>
@@ -99,12 +99,30 @@ void onStopSignal(int) {
     errno = savedErrno;
 }
 
+// True when standard input is the controlling terminal and another process
+// group than ours has its foreground. False when it is ours, or when standard
+// input is not the controlling terminal and there is no job control.
+bool inBackground() {
+    const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+    return foreground != -1 && foreground != getpgrp();
+}
+
 // SIGCONT: settings other than ours on the terminal are the shell's, put back
 // while the job was stopped; they are the ones to restore at the end. Echo goes
 // off again either way. A SIGCONT while running finds our own settings and
 // changes nothing.
+//
+// Continued in the background (`bg`), the program changes nothing: the settings
+// on the terminal are then those the shell uses while it reads its own command
+// line, not the ones to restore, and changing them from the background would
+// stop the program by SIGTTOU inside this handler. The line read then stops it
+// by SIGTTIN until `fg`, whose continue finds the shell's ordinary settings.
 void onContinueSignal(int) {
     const int savedErrno = errno;
+    if (inBackground()) {
+        errno = savedErrno;
+        return;
+    }
     termios current{};
     if (tcgetattr(STDIN_FILENO, &current) == 0 && !sameSettings(current, quietTermios)) {
         savedTermios = current;

@@ -1,21 +1,29 @@
-// The SO PIN typed on a real terminal: the update flow runs in a child whose
-// standard input and output are a pseudo-terminal, and the test acts at its
-// prompts as a user and a shell would: it types, interrupts, stops the job,
-// puts the shell's own settings back and continues it. The terminal itself
-// would echo whatever it is given, so a PIN that does not come back proves
-// echo was off.
+// The SO PIN typed on a real terminal: the update flow runs as a job whose
+// standard input is a pseudo-terminal, its standard output the same terminal
+// or a pipe, and the test acts at its prompts as a user and a shell would: it
+// types, interrupts, quits or hangs up, stops the job, takes the terminal back,
+// puts the shell's own settings on it and continues the job, in the background
+// or in the foreground. The terminal itself would echo whatever it is given, so
+// a PIN that does not come back proves echo was off.
 //
-// The child runs in a process group of its own inside the test's session, as
-// a job of a shell does, so that a stop by SIGTSTP takes effect (the kernel
-// discards it for an orphaned group). The pseudo-terminal is the child's
-// standard input and output but not its controlling terminal; the signals a
-// user's keys would raise are sent with kill.
+// The pseudo-terminal is the controlling terminal of the job's session, as a
+// shell's terminal is. A shell stand-in, forked by the test, leads that
+// session and starts the flow as a job in a process group of its own, in the
+// foreground. The job's group has a parent in another group of the same
+// session, so it is not orphaned: stops by SIGTSTP, SIGTTIN and SIGTTOU take
+// effect, and a job in the background that reads the terminal or changes its
+// settings is stopped. The stand-in tells the test the job's pid and every
+// change of its status, and moves the foreground between the job and itself
+// on the test's word. The signals a user's keys would raise are sent to the
+// job's group with kill.
 #include <dlfcn.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <stdio_ext.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -43,7 +51,7 @@
 
 // Every change of terminal settings this binary makes is counted, so that a
 // run can show it left the terminal alone. The count and the real function
-// live in the calling process; the child reads its own.
+// live in the calling process; the job reads its own.
 namespace {
 volatile sig_atomic_t terminalSettingsWrites = 0;
 using TcsetattrFunction = int (*)(int, int, const termios*);
@@ -67,15 +75,17 @@ namespace korvene::testing {
 namespace {
 
 constexpr char kPin[] = "2468";
-// Exit codes of the child beyond the flow's own.
+// Exit codes of the job beyond the flow's own.
 constexpr int kChildOpenFailed = 100;
 constexpr int kChildTouchedTerminalWithoutPin = 101;
-constexpr int kChildLeftHandlersInstalled = 102;
+constexpr int kChildLeftDispositionsChanged = 102;
+// Exit code of the shell stand-in when it could not start the job.
+constexpr int kShellFailed = 103;
 
 constexpr auto kRunLimit = std::chrono::seconds(20);
 constexpr auto kStepLimit = std::chrono::seconds(5);
 
-// What the child's key received after its session was opened, shared with the
+// What the job's key received after its session was opened, shared with the
 // test across the fork.
 struct SharedRequestLog {
     volatile size_t count = 0;
@@ -107,33 +117,40 @@ bool echoOff(int terminal) {
     return (settings.c_lflag & (ECHO | ECHONL)) == 0;
 }
 
-constexpr int kPromptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT};
+// The dispositions a shell gives a job it starts.
+constexpr int kJobSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT, SIGTTIN, SIGTTOU};
 
-// A shell starts a foreground job with the default dispositions and nothing
-// blocked, whatever the test itself inherited.
-void startAsAJob() {
+// A shell starts a job with the default dispositions and nothing blocked,
+// whatever the test itself inherited; `ignored` (0 for none) is then ignored,
+// as a wrapper script's `trap '' INT` leaves it. A run that ends by a signal
+// writes no core file.
+void startAsAJob(int ignored) {
     sigset_t signals;
     sigemptyset(&signals);
-    for (int signo : kPromptSignals) {
-        (void)std::signal(signo, SIG_DFL);
+    for (int signo : kJobSignals) {
+        (void)std::signal(signo, signo == ignored ? SIG_IGN : SIG_DFL);
         sigaddset(&signals, signo);
     }
     sigprocmask(SIG_UNBLOCK, &signals, nullptr);
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
 }
 
-bool handlersAreDefault() {
-    for (int signo : kPromptSignals) {
+// The dispositions are again those the job started with.
+bool dispositionsAsStarted(int ignored) {
+    for (int signo : kJobSignals) {
         struct sigaction action {};
-        if (sigaction(signo, nullptr, &action) != 0 || action.sa_handler != SIG_DFL) return false;
+        if (sigaction(signo, nullptr, &action) != 0) return false;
+        if (action.sa_handler != (signo == ignored ? SIG_IGN : SIG_DFL)) return false;
     }
     return true;
 }
 
-// Runs in the child: the flow on a key with or without an SO PIN, on a
-// terminal that echoes line ends even with echo off (ECHONL), so that the flow
-// must clear that flag too.
-int runFlowOnTerminal(bool soPinSet, SharedRequestLog& log) {
-    startAsAJob();
+// Runs in the job: the flow on a key with or without an SO PIN, on a terminal
+// that echoes line ends even with echo off (ECHONL), so that the flow must
+// clear that flag too.
+int runFlowOnTerminal(bool soPinSet, int ignored, SharedRequestLog& log) {
+    startAsAJob(ignored);
     __fpurge(stdin);
     clearerr(stdin);
     std::cin.clear();
@@ -158,8 +175,65 @@ int runFlowOnTerminal(bool soPinSet, SharedRequestLog& log) {
     std::cout.flush();
     (void)std::fflush(stdout);
     if (!soPinSet && terminalSettingsWrites != 0) return kChildTouchedTerminalWithoutPin;
-    if (!handlersAreDefault()) return kChildLeftHandlersInstalled;
+    if (!dispositionsAsStarted(ignored)) return kChildLeftDispositionsChanged;
     return result;
+}
+
+// What the shell stand-in tells the test, one record per write.
+struct ShellReport {
+    enum Kind : int { JobStarted, JobChanged, ForegroundMoved };
+    Kind kind;
+    int value;  // JobStarted: the job's pid; JobChanged: its wait status
+};
+// What the test tells the shell stand-in: which of the two gets the foreground.
+constexpr char kForegroundToJob = 'j';
+constexpr char kForegroundToShell = 's';
+
+void report(int reports, ShellReport::Kind kind, int value) {
+    const ShellReport record{kind, value};
+    (void)!write(reports, &record, sizeof record);
+}
+
+// Runs in the shell stand-in and ends it: leads a session whose controlling
+// terminal is `terminal`, runs `job` as a job in a group of its own in the
+// foreground, and reports to the test until the job has ended. The test closing
+// its end of `commands` ends the job.
+[[noreturn]] void actAsShell(int terminal, int reports, int commands, const std::function<int()>& job) {
+    if (setsid() < 0 || ioctl(terminal, TIOCSCTTY, 0) != 0) _exit(kShellFailed);
+    // As a shell does, so that it can move the foreground while it is in the
+    // background itself.
+    (void)std::signal(SIGTTOU, SIG_IGN);
+    const pid_t pid = fork();
+    if (pid < 0) _exit(kShellFailed);
+    if (pid == 0) {
+        // Both sides put the job in its group and give it the foreground, so
+        // neither order of the two processes leaves the job in the background.
+        setpgid(0, 0);
+        tcsetpgrp(terminal, getpgrp());
+        _exit(job());
+    }
+    setpgid(pid, pid);
+    tcsetpgrp(terminal, pid);
+    report(reports, ShellReport::JobStarted, pid);
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG | WUNTRACED) == pid) {
+            report(reports, ShellReport::JobChanged, status);
+            if (!WIFSTOPPED(status)) _exit(0);
+            continue;
+        }
+        pollfd fd{commands, POLLIN, 0};
+        if (poll(&fd, 1, 5) <= 0) continue;
+        char command = 0;
+        if (read(commands, &command, 1) != 1) {
+            kill(-pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            report(reports, ShellReport::JobChanged, status);
+            _exit(0);
+        }
+        tcsetpgrp(terminal, command == kForegroundToJob ? pid : getpgrp());
+        report(reports, ShellReport::ForegroundMoved, 0);
+    }
 }
 
 // What the test does once "SO PIN: " has appeared.
@@ -168,44 +242,123 @@ enum class AtPinPrompt {
     TypePin,          // the PIN and a line end
     TypeEmptyLine,    // Enter alone
     EndInput,         // Ctrl-D on an empty line
-    Interrupt,        // SIGINT, as Ctrl-C raises it
-    StopWithSigtstp,  // Ctrl-Z, then the shell's settings back, SIGCONT, and the PIN
+    EndingSignal,     // the row's `endedBy`, as Ctrl-C, Ctrl-\, a hang-up or kill raise it
+    IgnoredSignalThenPin,  // the row's `ignoredInJob`, then the PIN and a line end
+    StopWithSigtstp,  // Ctrl-Z, then the shell's settings back, `fg`, and the PIN
     StopWithSigstop,  // the same with a stop that cannot be caught
+    StopThenBackgroundThenForeground,  // Ctrl-Z, `bg` on the shell's line editor, then `fg` and the PIN
 };
 
 struct TerminalCase {
     const char* name;
     AtPinPrompt action;
-    int exitCode;     // when the child exits
-    int endedBy = 0;  // the signal that ends the child instead
-    std::string afterPinPrompt;  // what the terminal shows right after "SO PIN: " ("\r\n" line ends)
+    int exitCode;     // when the job exits
+    int endedBy = 0;  // the signal that ends the job instead
+    std::string afterPinPrompt;  // what standard output shows right after "SO PIN: " ("\r\n" line ends on the terminal)
     std::optional<std::string> sent = std::nullopt;  // the requests after the session was opened
+    bool outputOnPipe = false;  // standard output on a pipe, as in `korvene-update | tee log`
+    int ignoredInJob = 0;       // a signal the job starts with ignored
 };
 
 void PrintTo(const TerminalCase& c, std::ostream* os) { *os << c.name; }
 
 bool stops(AtPinPrompt action) {
-    return action == AtPinPrompt::StopWithSigtstp || action == AtPinPrompt::StopWithSigstop;
+    return action == AtPinPrompt::StopWithSigtstp || action == AtPinPrompt::StopWithSigstop ||
+           action == AtPinPrompt::StopThenBackgroundThenForeground;
 }
 
-// One read of what the terminal shows, appended to `shown`; false when it
-// gave nothing.
-bool readOnce(int master, std::string& shown) {
+// One read from `fd`, appended to `text`; false when it gave nothing.
+bool readOnce(int fd, std::string& text) {
     char buffer[4096];
-    const ssize_t n = read(master, buffer, sizeof buffer);
+    const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n <= 0) return false;
-    shown.append(buffer, static_cast<size_t>(n));
+    text.append(buffer, static_cast<size_t>(n));
     return true;
 }
 
-bool waitUntil(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + kStepLimit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+// The test's side of a run: what the terminal showed, and the job as the shell
+// stand-in reports it.
+struct JobOnTerminal {
+    JobOnTerminal(int master, int output, int reports, int commands)
+        : master(master), output(output), reports(reports), commands(commands) {}
+
+    int master;
+    int output;    // the job's standard output when not the terminal; -1 once it has ended
+    int reports;   // from the shell stand-in; -1 once it has gone
+    int commands;  // to the shell stand-in
+    pid_t job = -1;
+    int status = 0;   // the job's last wait status
+    int changes = 0;  // of its status so far
+    bool ended = false;
+    int moves = 0;  // of the foreground done so far
+    std::string shown;    // on the terminal
+    std::string printed;  // on the pipe of standard output
+
+    // Waits up to `timeoutMs` for the terminal, the output pipe and the
+    // stand-in and takes what they give; true when the terminal or the pipe
+    // gave something.
+    bool pump(int timeoutMs) {
+        pollfd fds[] = {{master, POLLIN, 0}, {output, POLLIN, 0}, {reports, POLLIN, 0}};
+        if (poll(fds, 3, timeoutMs) <= 0) return false;
+        bool gave = false;
+        if ((fds[0].revents & POLLIN) != 0) gave = readOnce(master, shown);
+        if (fds[1].revents != 0) {
+            if (readOnce(output, printed)) {
+                gave = true;
+            } else {
+                close(output);
+                output = -1;
+            }
+        }
+        if (fds[2].revents != 0) takeReport();
+        return gave;
     }
-    return true;
-}
+    void takeReport() {
+        ShellReport record{};
+        if (read(reports, &record, sizeof record) != static_cast<ssize_t>(sizeof record)) {
+            close(reports);
+            reports = -1;
+            return;
+        }
+        switch (record.kind) {
+            case ShellReport::JobStarted:
+                job = record.value;
+                break;
+            case ShellReport::JobChanged:
+                status = record.value;
+                changes = changes + 1;
+                ended = !WIFSTOPPED(status);
+                break;
+            case ShellReport::ForegroundMoved:
+                moves = moves + 1;
+                break;
+        }
+    }
+    bool waitUntil(const std::function<bool()>& condition) {
+        const auto deadline = std::chrono::steady_clock::now() + kStepLimit;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline || reports < 0) return false;
+            pump(5);
+        }
+        return true;
+    }
+    // Sends `signo` to the job's group, as the terminal does for a user's key.
+    void sendToJob(int signo) const {
+        if (job > 0) kill(-job, signo);
+    }
+    // Sends `signo` and waits until the job has stopped; false when it did not
+    // (it may have ended instead).
+    bool stopBy(int signo) {
+        const int before = changes;
+        sendToJob(signo);
+        return waitUntil([&] { return changes > before; }) && WIFSTOPPED(status);
+    }
+    bool giveForegroundTo(char which) {
+        const int before = moves;
+        if (write(commands, &which, 1) != 1) return false;
+        return waitUntil([&] { return moves > before; });
+    }
+};
 
 class SoPinOnTerminal : public ::testing::TestWithParam<TerminalCase> {};
 
@@ -219,46 +372,60 @@ TEST_P(SoPinOnTerminal, StaysHiddenAndTheTerminalComesBackOnEveryWayOut) {
     int master = -1;
     int slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    int reportPipe[2] = {-1, -1};
+    int commandPipe[2] = {-1, -1};
+    int outputPipe[2] = {-1, -1};
+    ASSERT_EQ(pipe(reportPipe), 0);
+    ASSERT_EQ(pipe(commandPipe), 0);
+    if (c.outputOnPipe) {
+        ASSERT_EQ(pipe(outputPipe), 0);
+    }
     std::cout.flush();
     (void)std::fflush(stdout);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0) << "fork failed";
-    if (child == 0) {
-        setpgid(0, 0);
-        dup2(slave, STDIN_FILENO);
-        dup2(slave, STDOUT_FILENO);
+    const pid_t shell = fork();
+    ASSERT_GE(shell, 0) << "fork failed";
+    if (shell == 0) {
         close(master);
-        close(slave);
-        _exit(runFlowOnTerminal(c.action != AtPinPrompt::None, *log));
+        close(reportPipe[0]);
+        close(commandPipe[1]);
+        if (c.outputOnPipe) close(outputPipe[0]);
+        actAsShell(slave, reportPipe[1], commandPipe[0], [&] {
+            close(reportPipe[1]);
+            close(commandPipe[0]);
+            dup2(slave, STDIN_FILENO);
+            dup2(c.outputOnPipe ? outputPipe[1] : slave, STDOUT_FILENO);
+            close(slave);
+            if (c.outputOnPipe) close(outputPipe[1]);
+            return runFlowOnTerminal(c.action != AtPinPrompt::None, c.ignoredInJob, *log);
+        });
     }
+    close(reportPipe[1]);
+    close(commandPipe[0]);
+    if (c.outputOnPipe) close(outputPipe[1]);
     // The test keeps its end of the slave open, so the terminal's settings can
-    // still be read once the child has gone.
+    // still be read once the job and the stand-in have gone.
 
-    std::string shown;
+    JobOnTerminal run(master, outputPipe[0], reportPipe[0], commandPipe[1]);
+    // The prompts come where standard output goes.
+    const std::string& prompts = c.outputOnPipe ? run.printed : run.shown;
     bool answered = false;
     bool acted = false;
     bool echoOffAtPrompt = false;
     bool restoredWhileStopped = false;
     bool echoOffAfterContinue = false;
     termios before{};
-    termios shell{};  // what the shell puts back while the job is stopped
-    int status = 0;
-    bool ended = false;
+    termios ordinary{};  // what the shell puts back while the job is stopped
     const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
-    while (!ended) {
+    while (!run.ended && run.reports >= 0) {
         if (std::chrono::steady_clock::now() > deadline) break;
-        pollfd fd{master, POLLIN, 0};
-        if (poll(&fd, 1, 50) > 0) {
-            readOnce(master, shown);
-            continue;
-        }
-        ended = waitpid(child, &status, WNOHANG) == child;
-        if (!answered && shown.find("[y/n]: ") != std::string::npos) {
+        // The test acts once the job has gone quiet.
+        if (run.pump(50)) continue;
+        if (!answered && prompts.find("[y/n]: ") != std::string::npos) {
             tcgetattr(master, &before);
             EXPECT_EQ(write(master, "y\n", 2), 2);
             answered = true;
         }
-        if (acted || shown.find("SO PIN: ") == std::string::npos) continue;
+        if (acted || prompts.find("SO PIN: ") == std::string::npos) continue;
         acted = true;
         echoOffAtPrompt = echoOff(master);
         const std::string pinLine = std::string(kPin) + "\n";
@@ -274,45 +441,64 @@ TEST_P(SoPinOnTerminal, StaysHiddenAndTheTerminalComesBackOnEveryWayOut) {
             case AtPinPrompt::EndInput:
                 EXPECT_EQ(write(master, "\x04", 1), 1);
                 break;
-            case AtPinPrompt::Interrupt:
-                kill(child, SIGINT);
+            case AtPinPrompt::EndingSignal:
+                run.sendToJob(c.endedBy);
+                break;
+            case AtPinPrompt::IgnoredSignalThenPin:
+                run.sendToJob(c.ignoredInJob);
+                EXPECT_EQ(write(master, pinLine.data(), pinLine.size()), static_cast<ssize_t>(pinLine.size()));
                 break;
             case AtPinPrompt::StopWithSigtstp:
-            case AtPinPrompt::StopWithSigstop: {
-                kill(child, c.action == AtPinPrompt::StopWithSigtstp ? SIGTSTP : SIGSTOP);
-                // A child that ends instead of stopping is reaped here: its
-                // status is the run's, and the run is over.
-                const bool changed =
-                    waitUntil([&] { return waitpid(child, &status, WNOHANG | WUNTRACED) == child; });
-                if (!changed || !WIFSTOPPED(status)) {
-                    ended = changed;
+            case AtPinPrompt::StopWithSigstop:
+            case AtPinPrompt::StopThenBackgroundThenForeground: {
+                // A job that ends instead of stopping ends the run with its
+                // status.
+                if (!run.stopBy(c.action == AtPinPrompt::StopWithSigstop ? SIGSTOP : SIGTSTP)) {
                     ADD_FAILURE() << "the job did not stop";
                     break;
                 }
                 termios whileStopped{};
                 tcgetattr(master, &whileStopped);
                 restoredWhileStopped = sameSettings(whileStopped, before);
+                EXPECT_TRUE(run.giveForegroundTo(kForegroundToShell)) << "the shell did not take the terminal";
+                if (c.action == AtPinPrompt::StopThenBackgroundThenForeground) {
+                    // `bg` from a shell's line editor: its raw settings are on
+                    // the terminal while the job goes on in the background. The
+                    // job stops again when it reads the terminal, or when it
+                    // changes the settings.
+                    termios lineEditor = before;
+                    lineEditor.c_lflag &= ~(ICANON | ECHO);
+                    tcsetattr(master, TCSANOW, &lineEditor);
+                    if (!run.stopBy(SIGCONT)) {
+                        ADD_FAILURE() << "the job did not stop again in the background";
+                        break;
+                    }
+                }
                 // A shell puts its own settings back, echo on; these differ a
                 // little from the ones the program found, so the test can tell
                 // which of the two are restored at the end.
-                shell = before;
-                shell.c_lflag = (shell.c_lflag | ECHO) ^ ECHOKE;
-                tcsetattr(master, TCSANOW, &shell);
-                kill(child, SIGCONT);
-                echoOffAfterContinue = waitUntil([&] { return echoOff(master); });
+                ordinary = before;
+                ordinary.c_lflag = (ordinary.c_lflag | ECHO) ^ ECHOKE;
+                tcsetattr(master, TCSANOW, &ordinary);
+                EXPECT_TRUE(run.giveForegroundTo(kForegroundToJob)) << "the shell did not give the job the terminal";
+                run.sendToJob(SIGCONT);
+                echoOffAfterContinue = run.waitUntil([&] { return echoOff(master); });
                 EXPECT_EQ(write(master, pinLine.data(), pinLine.size()), static_cast<ssize_t>(pinLine.size()));
                 break;
             }
         }
     }
-    // What the child wrote between the last poll and its end still waits on
-    // the master. The test holds its end of the slave open, so the master
-    // reports no hang-up: poll answers only when there is something to read.
-    for (pollfd fd{master, POLLIN, 0}; poll(&fd, 1, 0) > 0 && readOnce(master, shown);) {
-    }
-    if (!ended) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
+    // A stand-in still running ends the job when its commands end, and then
+    // itself.
+    close(commandPipe[1]);
+    int shellStatus = 0;
+    waitpid(shell, &shellStatus, 0);
+    while (run.reports >= 0) run.takeReport();
+    // What the job wrote between the last poll and its end still waits on the
+    // master and the pipe. The test holds its end of the slave open, so the
+    // master reports no hang-up: poll answers only when there is something to
+    // read.
+    while (run.pump(0)) {
     }
     termios after{};
     tcgetattr(master, &after);
@@ -321,28 +507,29 @@ TEST_P(SoPinOnTerminal, StaysHiddenAndTheTerminalComesBackOnEveryWayOut) {
     const std::string sent = log->summary();
     munmap(shared, sizeof(SharedRequestLog));
 
-    ASSERT_TRUE(ended) << "the flow did not end; the terminal showed:\n" << shown;
+    ASSERT_GT(run.job, 0) << "the shell stand-in did not start the job: exit code " << WEXITSTATUS(shellStatus);
+    ASSERT_TRUE(run.ended) << "the flow did not end; the terminal showed:\n" << run.shown;
     if (c.endedBy != 0) {
-        ASSERT_TRUE(WIFSIGNALED(status)) << "exit code " << WEXITSTATUS(status);
-        EXPECT_EQ(WTERMSIG(status), c.endedBy);
+        ASSERT_TRUE(WIFSIGNALED(run.status)) << "exit code " << WEXITSTATUS(run.status);
+        EXPECT_EQ(WTERMSIG(run.status), c.endedBy);
     } else {
-        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-        EXPECT_EQ(WEXITSTATUS(status), c.exitCode)
-            << "101: terminal settings written without an SO PIN; 102: signal handlers left installed";
+        ASSERT_TRUE(WIFEXITED(run.status)) << "ended by signal " << WTERMSIG(run.status);
+        EXPECT_EQ(WEXITSTATUS(run.status), c.exitCode)
+            << "101: terminal settings written without an SO PIN; 102: signal dispositions not put back";
     }
-    EXPECT_TRUE(sameSettings(after, stops(c.action) ? shell : before))
+    EXPECT_TRUE(sameSettings(after, stops(c.action) ? ordinary : before))
         << "the terminal's settings at the end are not the ones to restore";
-    EXPECT_EQ(shown.find(kPin), std::string::npos) << "the PIN was shown:\n" << shown;
+    EXPECT_EQ(run.shown.find(kPin), std::string::npos) << "the PIN was shown:\n" << run.shown;
     if (c.sent) {
         EXPECT_EQ(sent, *c.sent);
     }
     if (c.action == AtPinPrompt::None) {
-        EXPECT_EQ(shown.find("SO PIN: "), std::string::npos) << shown;
-        EXPECT_NE(shown.find("[y/n]: y\r\nWriting firmware "), std::string::npos) << shown;
+        EXPECT_EQ(run.shown.find("SO PIN: "), std::string::npos) << run.shown;
+        EXPECT_NE(run.shown.find("[y/n]: y\r\nWriting firmware "), std::string::npos) << run.shown;
         return;
     }
     EXPECT_TRUE(echoOffAtPrompt) << "ECHO and ECHONL must both be off at the prompt";
-    EXPECT_NE(shown.find("SO PIN: " + c.afterPinPrompt), std::string::npos) << shown;
+    EXPECT_NE(prompts.find("SO PIN: " + c.afterPinPrompt), std::string::npos) << prompts;
     if (c.action == AtPinPrompt::StopWithSigtstp) {
         EXPECT_TRUE(restoredWhileStopped) << "the terminal was left without echo while the job was stopped";
     }
@@ -362,12 +549,30 @@ INSTANTIATE_TEST_SUITE_P(
                      "\r\nUpdate canceled.\r\n", "GetInfo"},
         TerminalCase{"EmptyLineCancelsAndSendsNothing", AtPinPrompt::TypeEmptyLine, kCanceled, 0,
                      "\r\nUpdate canceled.\r\n", "GetInfo"},
-        TerminalCase{"InterruptEndsBySigintWithTheTerminalRestored", AtPinPrompt::Interrupt, 0, SIGINT, "",
+        TerminalCase{"InterruptEndsBySigintWithTheTerminalRestored", AtPinPrompt::EndingSignal, 0, SIGINT, "",
                      "GetInfo"},
+        TerminalCase{"TerminateEndsBySigtermWithTheTerminalRestored", AtPinPrompt::EndingSignal, 0, SIGTERM, "",
+                     "GetInfo"},
+        TerminalCase{"HangUpEndsBySighupWithTheTerminalRestored", AtPinPrompt::EndingSignal, 0, SIGHUP, "",
+                     "GetInfo"},
+        TerminalCase{"QuitEndsBySigquitWithTheTerminalRestored", AtPinPrompt::EndingSignal, 0, SIGQUIT, "",
+                     "GetInfo"},
+        TerminalCase{.name = "IgnoredInterruptStaysIgnoredAndThePinStillUpdates",
+                     .action = AtPinPrompt::IgnoredSignalThenPin,
+                     .exitCode = kUpdated,
+                     .afterPinPrompt = "\r\nWriting firmware ",
+                     .ignoredInJob = SIGINT},
+        TerminalCase{.name = "OutputOnAPipeStillHidesThePinTypedOnTheTerminal",
+                     .action = AtPinPrompt::TypePin,
+                     .exitCode = kUpdated,
+                     .afterPinPrompt = "\nWriting firmware ",
+                     .outputOnPipe = true},
         TerminalCase{"StopAndContinueKeepsThePinHidden", AtPinPrompt::StopWithSigtstp, kUpdated, 0,
                      "\r\nWriting firmware "},
         TerminalCase{"UncatchableStopAndContinueKeepsThePinHidden", AtPinPrompt::StopWithSigstop, kUpdated, 0,
                      "\r\nWriting firmware "},
+        TerminalCase{"ContinuedInTheBackgroundKeepsThePinHiddenAndTheOrdinarySettings",
+                     AtPinPrompt::StopThenBackgroundThenForeground, kUpdated, 0, "\r\nWriting firmware "},
         TerminalCase{"KeyWithoutSoPinLeavesTheTerminalAlone", AtPinPrompt::None, kUpdated, 0, ""}),
     [](const ::testing::TestParamInfo<TerminalCase>& info) { return std::string(info.param.name); });
 
