@@ -16,6 +16,12 @@ inline size_t embeddedChunkCount() {
     return (embeddedPackHeader()->payloadSize + kFirmwareChunkSize - 1) / kFirmwareChunkSize;
 }
 
+// A run of `count` chunk requests as VirtualKeySession::requestsSinceOpen
+// writes it.
+inline std::string chunkRequests(size_t count) {
+    return count == 1 ? "WriteFirmware" : "WriteFirmware*" + std::to_string(count);
+}
+
 // Why a row that needs an embedded pack of at least chunksNeeded chunks cannot
 // run on this one, or empty when the pack has them.
 inline std::string missingChunks(size_t chunksNeeded) {

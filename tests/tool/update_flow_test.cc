@@ -40,11 +40,6 @@ constexpr int kCancelUpdate = static_cast<int>(CommandCode::CancelUpdate);
 // ---- the embedded pack's chunks ----
 
 const size_t kChunks = embeddedChunkCount();
-
-// The chunk requests as requestsSinceOpen writes a run of them.
-std::string chunkRequests(size_t count) {
-    return count == 1 ? "WriteFirmware" : "WriteFirmware*" + std::to_string(count);
-}
 const std::string kAllChunks = chunkRequests(kChunks);
 
 // ---- the texts of a run ----

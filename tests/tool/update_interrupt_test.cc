@@ -61,10 +61,6 @@ struct ChildReport {
     std::string dispositions;  // "as before" or which signal's disposition was left changed
 };
 
-std::string chunkRequests(size_t count) {
-    return count == 1 ? "WriteFirmware" : "WriteFirmware*" + std::to_string(count);
-}
-
 // A shell starts a job with the default dispositions and nothing blocked.
 void startAsAJob(bool sigHupIgnored) {
     sigset_t signals;
