@@ -20,9 +20,8 @@
 #include "tests/doubles/umockdev_key/emulated_usb_bus.h"
 #include "tests/doubles/virtual_key/virtual_key.h"
 #include "tests/e2e/preload_environment.h"
+#include "tests/support/child_environment.h"
 #include "tool/firmware_pack.h"
-
-extern char** environ;
 
 namespace {
 
@@ -49,31 +48,6 @@ void printSummary(const VirtualKey& key) {
     }
 }
 
-// The caller's environment with the preload entries in place of any of the
-// same names.
-std::vector<std::string> childEnvironment(const std::string& umockdevRoot) {
-    const std::vector<std::string> added = korvene::testing::preloadEnvironment(umockdevRoot);
-    std::vector<std::string> entries;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        bool replaced = false;
-        for (const std::string& addition : added) {
-            const size_t nameLength = addition.find('=') + 1;
-            replaced = replaced || std::strncmp(*entry, addition.c_str(), nameLength) == 0;
-        }
-        if (!replaced) entries.emplace_back(*entry);
-    }
-    entries.insert(entries.end(), added.begin(), added.end());
-    return entries;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> result;
-    result.reserve(strings.size() + 1);
-    for (std::string& text : strings) result.push_back(text.data());
-    result.push_back(nullptr);
-    return result;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,9 +65,11 @@ int main(int argc, char** argv) {
 
     // The program shares this terminal: standard input, output and error.
     std::vector<std::string> arguments(argv + 1, argv + argc);
-    std::vector<std::string> environment = childEnvironment(bus.root());
-    std::vector<char*> childArgv = pointers(arguments);
-    std::vector<char*> childEnvp = pointers(environment);
+    // The preload entries in place of any inherited ones of the same names.
+    std::vector<std::string> environment =
+        korvene::testing::childEnvironment(korvene::testing::preloadEnvironment(bus.root()));
+    std::vector<char*> childArgv = korvene::testing::nullTerminatedPointers(arguments);
+    std::vector<char*> childEnvp = korvene::testing::nullTerminatedPointers(environment);
     pid_t child = -1;
     const int spawned = posix_spawn(&child, argv[1], nullptr, nullptr, childArgv.data(), childEnvp.data());
     if (spawned != 0) {

@@ -2,12 +2,27 @@
 // against the real libusb, against virtual keys that exist only as emulated
 // USB devices (EmulatedUsbBus). Each row of the table is one run of the binary
 // with a command line and standard input; it checks the exit code, the lines
-// that matter on standard output, and the requests that reached the key.
+// that matter on standard output, and the requests that reached the key, and
+// may look at the running process while the key holds back an answer.
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,6 +50,16 @@ struct Attachment {
     EmulatedKeyOptions options;    // for every attached key
 };
 
+struct Scenario;
+
+// A look at the running updater (`updater` is its pid) while the key holds back
+// its answer to the `occurrence`-th request of `command` (see AnswerHold).
+struct HeldAnswerCheck {
+    CommandCode command = CommandCode::GetInfo;
+    int occurrence = 0;
+    void (*check)(pid_t updater, const Scenario& scenario) = nullptr;
+};
+
 struct Scenario {
     const char* name = "";
     // The row needs an embedded pack of at least this many chunks.
@@ -45,7 +70,10 @@ struct Scenario {
     // The reader of standard output closes it after the first line, before the
     // input is written (`korvene-update | head -n 1`).
     bool closeOutputAfterFirstLine = false;
+    // The updater starts with this standard descriptor closed; -1: none.
+    int closedDescriptor = -1;
     void (*arrange)(VirtualKey& key, Attachment& attachment) = nullptr;
+    HeldAnswerCheck whileHeld{};
     int exitCode = 0;
     // Texts that must appear on standard output, in this order.
     std::vector<std::string> output{};
@@ -131,6 +159,54 @@ ResponseFault refuse(CommandCode command, int occurrence, uint8_t wireStatus) {
 }
 
 const std::string kSoPin = "123456";
+
+void keyWithSoPin(VirtualKey& key, Attachment&) {
+    key.state.soPinSet = true;
+    key.state.soPin = kSoPin;
+}
+
+// ---- looks at the running updater while the key holds an answer ----
+
+std::string procPath(pid_t pid, const std::string& rest) { return "/proc/" + std::to_string(pid) + "/" + rest; }
+
+// The descriptor the row closed is open again, on /dev/null, and not on one of
+// the program's own files (libusb's event descriptor, the key's node).
+void expectClosedDescriptorOnDevNull(pid_t updater, const Scenario& scenario) {
+    char target[PATH_MAX] = {};
+    const std::string link = procPath(updater, "fd/" + std::to_string(scenario.closedDescriptor));
+    const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    ASSERT_GT(length, 0) << "descriptor " << scenario.closedDescriptor << " is not open: " << std::strerror(errno);
+    EXPECT_STREQ(target, "/dev/null") << "descriptor " << scenario.closedDescriptor;
+}
+
+// Signals a shell or a terminal sends, which only the main thread may take.
+constexpr std::array<int, 6> kShellSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT};
+
+// Every thread but the main one (tid == pid) blocks every one of kShellSignals,
+// and there is such a thread (libusb's), or the check would prove nothing.
+void expectOnlyTheMainThreadTakesShellSignals(pid_t updater, const Scenario&) {
+    DIR* tasks = opendir(procPath(updater, "task").c_str());
+    ASSERT_NE(tasks, nullptr) << std::strerror(errno);
+    size_t others = 0;
+    for (dirent* entry = readdir(tasks); entry != nullptr; entry = readdir(tasks)) {
+        const std::string tid = entry->d_name;
+        if (tid == "." || tid == ".." || tid == std::to_string(updater)) continue;
+        ++others;
+        std::ifstream status(procPath(updater, "task/" + tid + "/status"));
+        std::string name;
+        unsigned long long blocked = 0;
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("Name:", 0) == 0) name = line.substr(line.find_first_not_of(" \t", 5));
+            if (line.rfind("SigBlk:", 0) == 0) blocked = std::strtoull(line.c_str() + 7, nullptr, 16);
+        }
+        for (int signo : kShellSignals) {
+            EXPECT_NE(blocked & (1ULL << (signo - 1)), 0u)
+                << "thread " << tid << " (" << name << ") can take " << sigabbrev_np(signo);
+        }
+    }
+    closedir(tasks);
+    EXPECT_GE(others, 1u) << "the updater has no thread but its main one";
+}
 // With the 12 setup values and the 8-byte header, a setup request of exactly one
 // 64-byte packet, which the host must follow with a zero-length packet.
 const std::string kPacketSizedSoPin(44, 'p');
@@ -455,6 +531,46 @@ std::vector<Scenario> scenarios() {
             .commands = withChunks(upToExchange(), 5),
         },
         {
+            // A closed standard input reads as an ended one.
+            .name = "StandardInputClosedIsDevNullAndTheUpdateCancelsAtTheConfirmation",
+            .input = "y\n" + kSoPin + "\n",
+            .closedDescriptor = STDIN_FILENO,
+            .arrange = keyWithSoPin,
+            .whileHeld = {CommandCode::GetInfo, 2, expectClosedDescriptorOnDevNull},
+            .exitCode = 4,
+            .output = {kCaution, kPrompt, kCanceled},
+            .absent = {"SO PIN: "},
+            .commands = statusOnly(),
+        },
+        {
+            .name = "StandardOutputClosedIsDevNullAndTheUpdateCompletes",
+            .input = "y\n" + kSoPin + "\n",
+            .closedDescriptor = STDOUT_FILENO,
+            .arrange = keyWithSoPin,
+            .whileHeld = {CommandCode::GetInfo, 2, expectClosedDescriptorOnDevNull},
+            .commands = wholeUpdate(),
+            .verify = expectFirmwareInstalled,
+        },
+        {
+            .name = "StandardErrorClosedIsDevNullAndTheUpdateCompletes",
+            .input = "y\n" + kSoPin + "\n",
+            .closedDescriptor = STDERR_FILENO,
+            .arrange = keyWithSoPin,
+            .whileHeld = {CommandCode::GetInfo, 2, expectClosedDescriptorOnDevNull},
+            .output = {kBanner, kPrompt, "SO PIN: \n", writingDone(), kUpdated},
+            .commands = wholeUpdate(),
+            .verify = expectFirmwareInstalled,
+        },
+        {
+            .name = "OnlyTheMainThreadTakesShellSignalsWhileAChunkIsInFlight",
+            .chunksNeeded = 2,
+            .input = "y\n",
+            .whileHeld = {CommandCode::WriteFirmware, 2, expectOnlyTheMainThreadTakesShellSignals},
+            .output = {writingDone(), kUpdated},
+            .commands = wholeUpdate(),
+            .verify = expectFirmwareInstalled,
+        },
+        {
             .name = "BrokenPackBuildStopsBeforeTouchingTheKey",
             .program = KORVENE_UPDATER_BROKEN_PACK,
             .input = "y\n",
@@ -501,17 +617,40 @@ TEST_P(EndToEnd, UpdaterEndsAsUserAndKeyExpect) {
         if (scenario.arrange != nullptr) scenario.arrange(key, attachment);
     }
 
+    std::atomic<pid_t> updater{0};
+    std::atomic<bool> held{false};
+    const HeldAnswerCheck& whileHeld = scenario.whileHeld;
+    if (whileHeld.check != nullptr) {
+        attachment.options.hold = {static_cast<int>(whileHeld.command), whileHeld.occurrence, [&] {
+                                       held = true;
+                                       ASSERT_NE(updater.load(), 0) << "the updater's pid is not known yet";
+                                       whileHeld.check(updater.load(), scenario);
+                                   }};
+    }
+
     EmulatedUsbBus bus;
     for (int i = 0; i < attachment.keys; ++i) {
         std::string error;
         ASSERT_TRUE(bus.attach(keys[i], attachment.options, &error)) << error;
     }
 
-    const auto start = std::chrono::steady_clock::now();
+    ProcessSpec spec;
+    spec.program = scenario.program;
+    spec.args = scenario.arguments;
+    spec.environment = preloadEnvironment(bus.root());
+    spec.stdinText = scenario.input;
     // A run still going at the deadline is killed and fails the test.
-    const ProcessResult run = runProcess(scenario.program, scenario.arguments, preloadEnvironment(bus.root()),
-                                         scenario.input, kDeadlineSeconds, scenario.closeOutputAfterFirstLine);
+    spec.timeoutSeconds = kDeadlineSeconds;
+    spec.closeOutputAfterFirstLine = scenario.closeOutputAfterFirstLine;
+    spec.closedDescriptor = scenario.closedDescriptor;
+    spec.started = [&updater](pid_t pid) { updater = pid; };
+    const auto start = std::chrono::steady_clock::now();
+    const ProcessResult run = runProcess(spec);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (whileHeld.check != nullptr) {
+        EXPECT_TRUE(held) << "the key never held its answer to " << commandName(static_cast<uint8_t>(whileHeld.command))
+                          << " #" << whileHeld.occurrence;
+    }
 
     const std::string transcript = "standard output:\n" + run.stdoutText + "\nstandard error:\n" + run.stderrText;
     EXPECT_EQ(run.exitCode, scenario.exitCode) << "(-1: killed or ended by a signal)\n" << transcript;
@@ -535,6 +674,170 @@ TEST_P(EndToEnd, UpdaterEndsAsUserAndKeyExpect) {
 
 INSTANTIATE_TEST_SUITE_P(RealBinary, EndToEnd, ::testing::ValuesIn(scenarios()),
                          [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
+
+// ---- the environment the rows start the updater with ----
+
+// An inherited variable of a name the tests set themselves (ASAN_OPTIONS with
+// the leak check on, say) must not win over the tests' own entry, nor reach the
+// child beside it.
+TEST(ChildEnvironment, TheTestsOwnEntriesReplaceInheritedOnesOfTheSameName) {
+    struct Inherited {
+        const char* name;
+        const char* value;
+    };
+    const Inherited inherited[] = {{"ASAN_OPTIONS", "detect_leaks=1"},
+                                   {"UMOCKDEV_DIR", "/inherited"},
+                                   {"KORVENE_E2E_INHERITED", "kept"}};
+    for (const Inherited& variable : inherited) ASSERT_EQ(setenv(variable.name, variable.value, 1), 0);
+    const ProcessResult run = runProcess("/usr/bin/env", {}, {"ASAN_OPTIONS=own", "UMOCKDEV_DIR=/own"});
+    for (const Inherited& variable : inherited) unsetenv(variable.name);
+
+    std::vector<std::string> seen;
+    std::istringstream lines(run.stdoutText);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("ASAN_OPTIONS=", 0) == 0 || line.rfind("UMOCKDEV_DIR=", 0) == 0 ||
+            line.rfind("KORVENE_E2E_INHERITED=", 0) == 0) {
+            seen.push_back(line);
+        }
+    }
+    EXPECT_EQ(run.exitCode, 0) << run.stderrText;
+    EXPECT_EQ(seen, (std::vector<std::string>{"KORVENE_E2E_INHERITED=kept", "ASAN_OPTIONS=own", "UMOCKDEV_DIR=/own"}));
+}
+
+// ---- core files ----
+
+// A directory of its own for one run, removed with what it holds.
+class ScratchDirectory {
+public:
+    ScratchDirectory() {
+        char name[] = "/tmp/korvene-e2e-XXXXXX";
+        if (mkdtemp(name) != nullptr) path = name;
+    }
+    ~ScratchDirectory() {
+        for (const std::string& entry : entries()) (void)std::remove((path + "/" + entry).c_str());
+        (void)rmdir(path.c_str());
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+    std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        DIR* dir = opendir(path.c_str());
+        if (dir == nullptr) return names;
+        for (dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(dir);
+        return names;
+    }
+
+    std::string path;
+};
+
+// RLIMIT_CORE raised to its hard limit for this process and the children it
+// starts, and put back after.
+class CoreFilesEnabled {
+public:
+    CoreFilesEnabled() {
+        if (getrlimit(RLIMIT_CORE, &before) != 0) return;
+        rlimit unlimited = before;
+        unlimited.rlim_cur = unlimited.rlim_max;
+        enabled = unlimited.rlim_cur == RLIM_INFINITY && setrlimit(RLIMIT_CORE, &unlimited) == 0;
+    }
+    ~CoreFilesEnabled() { (void)setrlimit(RLIMIT_CORE, &before); }
+    CoreFilesEnabled(const CoreFilesEnabled&) = delete;
+    CoreFilesEnabled& operator=(const CoreFilesEnabled&) = delete;
+
+    bool enabled = false;
+
+private:
+    rlimit before{};
+};
+
+std::string corePattern() {
+    std::ifstream file("/proc/sys/kernel/core_pattern");
+    std::string pattern;
+    std::getline(file, pattern);
+    return pattern;
+}
+
+// Why a core file of a process in `directory` would not land there, or empty
+// when a control child that raises SIGQUIT in it leaves one (which is then
+// removed).
+std::string whyNoCoreFileLandsIn(const ScratchDirectory& directory) {
+    const std::string pattern = corePattern();
+    if (pattern.empty() || pattern[0] == '|' || pattern[0] == '/') {
+        return "core files go to \"" + pattern + "\" (core_pattern), not to the working directory";
+    }
+    (void)std::fflush(nullptr);
+    const pid_t control = fork();
+    if (control == 0) {
+        // Only system calls: this process has threads.
+        if (chdir(directory.path.c_str()) != 0) _exit(1);
+        (void)signal(SIGQUIT, SIG_DFL);
+        sigset_t quit;
+        sigemptyset(&quit);
+        sigaddset(&quit, SIGQUIT);
+        (void)sigprocmask(SIG_UNBLOCK, &quit, nullptr);
+        (void)raise(SIGQUIT);
+        _exit(2);
+    }
+    int status = 0;
+    if (control < 0 || waitpid(control, &status, 0) != control) return "the control child could not be run";
+    const std::vector<std::string> left = directory.entries();
+    for (const std::string& entry : left) (void)std::remove((directory.path + "/" + entry).c_str());
+    if (!WIFSIGNALED(status) || !WCOREDUMP(status) || left.empty()) {
+        return "a process that raises SIGQUIT in " + directory.path + " dumps no core file there (core_pattern \"" +
+               pattern + "\")";
+    }
+    return "";
+}
+
+// The process that holds the SO PIN writes no core file: a repeated keyboard
+// interrupt mid-write (Ctrl-C, then Ctrl-\) ends it by SIGQUIT, whose default
+// action would dump one, with none dumped.
+TEST(CoreFile, SecondKeyboardInterruptMidWriteEndsTheUpdaterBySigquitWithoutACoreFile) {
+    const std::string missing = missingChunks(2);
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    const CoreFilesEnabled coreFiles;
+    if (!coreFiles.enabled) GTEST_SKIP() << "RLIMIT_CORE cannot be raised to unlimited here";
+    const ScratchDirectory directory;
+    ASSERT_FALSE(directory.path.empty()) << "mkdtemp failed";
+    const std::string why = whyNoCoreFileLandsIn(directory);
+    if (!why.empty()) GTEST_SKIP() << why;
+
+    // The key has an SO PIN, which a core file would carry.
+    VirtualKey key;
+    key.state.soPinSet = true;
+    key.state.soPin = kSoPin;
+    std::atomic<pid_t> updater{0};
+    std::atomic<bool> signalled{false};
+    EmulatedKeyOptions options;
+    // Both wait, blocked, until the ioctl returns; SIGINT, the lower number, is
+    // taken first and noted, then SIGQUIT arrives as the second interrupt.
+    options.hold = {static_cast<int>(CommandCode::WriteFirmware), 2, [&] {
+                        signalled = updater != 0 && kill(updater, SIGINT) == 0 && kill(updater, SIGQUIT) == 0;
+                    }};
+    EmulatedUsbBus bus;
+    std::string error;
+    ASSERT_TRUE(bus.attach(key, options, &error)) << error;
+
+    ProcessSpec spec;
+    spec.program = KORVENE_UPDATER;
+    spec.environment = preloadEnvironment(bus.root());
+    spec.stdinText = "y\n" + kSoPin + "\n";
+    spec.timeoutSeconds = kDeadlineSeconds;
+    spec.workingDirectory = directory.path;
+    spec.started = [&updater](pid_t pid) { updater = pid; };
+    const ProcessResult run = runProcess(spec);
+
+    ASSERT_TRUE(signalled) << "the key never held its answer to the second chunk, or kill failed";
+    const std::string transcript = "standard output:\n" + run.stdoutText + "\nstandard error:\n" + run.stderrText;
+    EXPECT_EQ(run.signal, SIGQUIT) << "exit code " << run.exitCode << "\n" << transcript;
+    EXPECT_FALSE(run.coreDumped) << "the wait status says a core was dumped";
+    EXPECT_EQ(directory.entries(), std::vector<std::string>{}) << "files written in the working directory";
+}
 
 }  // namespace
 }  // namespace korvene::testing

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-extern char** environ;
+#include "tests/support/child_environment.h"
 
 namespace korvene::testing {
 
@@ -27,9 +27,10 @@ void closeIfOpen(int& fd) {
 
 }  // namespace
 
-ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::vector<std::string>& environment, const std::string& stdinText,
-                         int timeoutSeconds, bool closeOutputAfterFirstLine) {
+ProcessResult runProcess(const ProcessSpec& spec) {
+    const std::string& program = spec.program;
+    const std::string& stdinText = spec.stdinText;
+    const bool closeOutputAfterFirstLine = spec.closeOutputAfterFirstLine;
     ProcessResult result;
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -41,9 +42,19 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    const int ends[3] = {in[0], out[1], err[1]};
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        // The pipe of a closed descriptor stays in this process only: its
+        // other end is closed at once, as a child that never uses it would.
+        if (fd == spec.closedDescriptor) {
+            posix_spawn_file_actions_addclose(&actions, fd);
+        } else {
+            posix_spawn_file_actions_adddup2(&actions, ends[fd], fd);
+        }
+    }
+    if (!spec.workingDirectory.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, spec.workingDirectory.c_str());
+    }
     // The child starts with SIGPIPE's default action, as under a shell.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -54,18 +65,12 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& a : args) {
+    for (const std::string& a : spec.args) {
         argv.push_back(const_cast<char*>(a.c_str()));
     }
     argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (char** e = environ; *e != nullptr; ++e) {
-        envp.push_back(*e);
-    }
-    for (const std::string& e : environment) {
-        envp.push_back(const_cast<char*>(e.c_str()));
-    }
-    envp.push_back(nullptr);
+    std::vector<std::string> environment = childEnvironment(spec.environment);
+    std::vector<char*> envp = nullTerminatedPointers(environment);
 
     pid_t pid = -1;
     const int spawned = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
@@ -82,13 +87,14 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
         closeIfOpen(fromErr);
         return result;
     }
+    if (spec.started) spec.started(pid);
     fcntl(toChild, F_SETFL, O_NONBLOCK);
     size_t written = 0;
     if (stdinText.empty()) {
         closeIfOpen(toChild);
     }
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(spec.timeoutSeconds);
     bool timedOut = false;
     while (fromOut >= 0 || fromErr >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -134,14 +140,31 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     closeIfOpen(fromErr);
     if (timedOut) {
         kill(pid, SIGKILL);
-        ADD_FAILURE() << program << " did not end within " << timeoutSeconds << " s";
+        ADD_FAILURE() << program << " did not end within " << spec.timeoutSeconds << " s";
     }
     int status = 0;
     waitpid(pid, &status, 0);
     if (!timedOut && WIFEXITED(status)) {
         result.exitCode = WEXITSTATUS(status);
     }
+    if (!timedOut && WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+        result.coreDumped = WCOREDUMP(status);
+    }
     return result;
+}
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& environment, const std::string& stdinText,
+                         int timeoutSeconds, bool closeOutputAfterFirstLine) {
+    ProcessSpec spec;
+    spec.program = program;
+    spec.args = args;
+    spec.environment = environment;
+    spec.stdinText = stdinText;
+    spec.timeoutSeconds = timeoutSeconds;
+    spec.closeOutputAfterFirstLine = closeOutputAfterFirstLine;
+    return runProcess(spec);
 }
 
 }  // namespace korvene::testing

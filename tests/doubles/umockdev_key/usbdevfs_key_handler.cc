@@ -197,7 +197,14 @@ void UsbdevfsKeyHandler::runControl(Urb& urb) {
 void UsbdevfsKeyHandler::runBulkOut(Urb& urb) {
     usbdevfs_urb& fields = urbOf(urb.urb.get());
     const size_t length = static_cast<size_t>(fields.buffer_length);
+    const size_t numberedBefore = key.numberedRequests();
     key.receive(bytesOf(urb.buffer.get()), length);
+    const AnswerHold& hold = options.hold;
+    if (hold.command >= 0 && key.numberedRequests() > numberedBefore &&
+        key.requests.back().command == hold.command &&
+        key.countRequests(static_cast<uint8_t>(hold.command)) == static_cast<size_t>(hold.occurrence)) {
+        holdDue = true;
+    }
     if ((fields.flags & USBDEVFS_URB_ZERO_PACKET) != 0 && length > 0 && length % kVirtualMaxPacket == 0) {
         key.receive(nullptr, 0);
     }
@@ -206,6 +213,10 @@ void UsbdevfsKeyHandler::runBulkOut(Urb& urb) {
 }
 
 void UsbdevfsKeyHandler::serveWaiting() {
+    if (holdDue) {
+        holdDue = false;
+        if (options.hold.whileHeld) options.hold.whileHeld();
+    }
     const uint8_t frameEndpoint = key.state.inEndpoints.empty() ? 0 : key.state.inEndpoints.front();
     const InPacketStream::TransferSource source = [this]() -> std::optional<std::vector<uint8_t>> {
         if (!key.hasResponse()) {

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -30,9 +31,26 @@ namespace korvene::testing {
 
 class VirtualKey;
 
+// An answer the key holds back while the test looks at the program that waits
+// for it, or sends it a signal. `whileHeld` runs once, on the bus's worker
+// thread under the bus's lock (it must not take lockKeys()), when the host
+// first asks for the answer to the `occurrence`-th numbered request of
+// `command`. The host's thread is then inside the usbdevfs ioctl that asks:
+// umockdev's preload blocks every signal of that thread for the ioctl and, as
+// it returns, puts the mask back before a last usleep(0). A signal sent from
+// `whileHeld` is therefore taken as the mask comes back, and never during that
+// sleep, where it would leave EINTR in the ioctl's errno and fail the transfer
+// (a real kernel does not).
+struct AnswerHold {
+    int command = -1;    // CommandCode value; -1: the key holds nothing back
+    int occurrence = 1;  // 1-based count among requests of that command
+    std::function<void()> whileHeld;
+};
+
 // What the USB side of an emulated key does besides the model's own knobs.
 struct EmulatedKeyOptions {
     bool claimBusy = false;  // another program holds the interface
+    AnswerHold hold;
 };
 
 class UsbdevfsKeyHandler {
@@ -67,7 +85,8 @@ private:
     void runBulkOut(Urb& urb);
     int reap(UMockdevIoctlData* argument);
     int discard(unsigned long clientAddress);
-    // Serves pending IN URBs, oldest first, from the key's queued answers.
+    // Serves pending IN URBs, oldest first, from the key's queued answers,
+    // once a hold that is due has run.
     void serveWaiting();
     // True once the key is unplugged and has nothing left to send.
     bool goneForReads() const;
@@ -83,6 +102,7 @@ private:
     std::deque<Urb> waiting;
     std::deque<Urb> completed;  // ready to be reaped, in completion order
     Urb lastReaped;             // kept until the next reap has completed
+    bool holdDue = false;       // the key has taken the request whose answer it holds
 };
 
 }  // namespace korvene::testing
