@@ -238,8 +238,8 @@ std::vector<InterruptCase> interruptCases() {
          whole, "Verifying firmware .. done!\nUpdated successfully!\n"},
         {"SecondSigintEndsTheProgramAtOnce", CommandCode::WriteFirmware, 3, {SIGINT, SIGINT}, 0, SIGINT, "", "",
          false, false, 3},
-        {"SecondSignalOnAnotherThreadEndsTheProgramByThatSignal", CommandCode::WriteFirmware, 3, {SIGINT, SIGTERM},
-         0, SIGTERM, "", "", false, true, 3},
+        {"KeyboardInterruptAfterANotedSignalOnAnotherThreadEndsTheProgramByIt", CommandCode::WriteFirmware, 3,
+         {SIGTERM, SIGINT}, 0, SIGINT, "", "", false, true, 3},
         {"SighupIgnoredBeforeTheRunStaysIgnored", CommandCode::WriteFirmware, 3, {SIGHUP}, updated, 0, whole,
          "Verifying firmware .. done!\n", true, false, 3},
     };
