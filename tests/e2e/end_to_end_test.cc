@@ -160,6 +160,36 @@ ResponseFault refuse(CommandCode command, int occurrence, uint8_t wireStatus) {
 
 const std::string kSoPin = "123456";
 
+// With the 12 setup values and the 8-byte header, a setup request of exactly one
+// 64-byte packet, which the host must follow with a zero-length packet.
+const std::string kPacketSizedSoPin(44, 'p');
+
+const std::string kBanner = "KORVENE firmware ver.2.0 updater (2.0.0.111 (";
+const std::string kCaution = "                      CAUTION\n";
+const std::string kPrompt = "Are you sure to update the firmware? [y/n]: ";
+const std::string kCanceled = "Update canceled.\n";
+const std::string kUpdated = "Updated successfully!\n";
+const std::string kVerified = "Verifying firmware .. done!\n";
+
+std::string writingDone() { return "Writing firmware " + dots(embeddedChunkCount()) + " done!\n"; }
+
+void expectFirmwareInstalled(const VirtualKey& key) {
+    EXPECT_TRUE(key.state.firmware == embeddedPayload()) << "the key reassembled " << key.state.firmware.size()
+                                                         << " bytes, not the embedded payload";
+    EXPECT_TRUE(key.state.deployed);
+    EXPECT_TRUE(key.state.finished);
+    EXPECT_FALSE(key.state.canceled);
+}
+
+// The cancel request that must follow a failed installation: plain, no payload.
+void expectPlainCancel(const VirtualKey& key) {
+    const ReceivedRequest* cancel = key.lastRequest(static_cast<uint8_t>(CommandCode::CancelUpdate));
+    ASSERT_NE(cancel, nullptr);
+    EXPECT_FALSE(cancel->encrypted);
+    EXPECT_EQ(cancel->length, 0);
+    EXPECT_TRUE(key.state.canceled);
+}
+
 void keyWithSoPin(VirtualKey& key, Attachment&) {
     key.state.soPinSet = true;
     key.state.soPin = kSoPin;
@@ -206,35 +236,6 @@ void expectOnlyTheMainThreadTakesShellSignals(pid_t updater, const Scenario&) {
     }
     closedir(tasks);
     EXPECT_GE(others, 1u) << "the updater has no thread but its main one";
-}
-// With the 12 setup values and the 8-byte header, a setup request of exactly one
-// 64-byte packet, which the host must follow with a zero-length packet.
-const std::string kPacketSizedSoPin(44, 'p');
-
-const std::string kBanner = "KORVENE firmware ver.2.0 updater (2.0.0.111 (";
-const std::string kCaution = "                      CAUTION\n";
-const std::string kPrompt = "Are you sure to update the firmware? [y/n]: ";
-const std::string kCanceled = "Update canceled.\n";
-const std::string kUpdated = "Updated successfully!\n";
-const std::string kVerified = "Verifying firmware .. done!\n";
-
-std::string writingDone() { return "Writing firmware " + dots(embeddedChunkCount()) + " done!\n"; }
-
-void expectFirmwareInstalled(const VirtualKey& key) {
-    EXPECT_TRUE(key.state.firmware == embeddedPayload()) << "the key reassembled " << key.state.firmware.size()
-                                                         << " bytes, not the embedded payload";
-    EXPECT_TRUE(key.state.deployed);
-    EXPECT_TRUE(key.state.finished);
-    EXPECT_FALSE(key.state.canceled);
-}
-
-// The cancel request that must follow a failed installation: plain, no payload.
-void expectPlainCancel(const VirtualKey& key) {
-    const ReceivedRequest* cancel = key.lastRequest(static_cast<uint8_t>(CommandCode::CancelUpdate));
-    ASSERT_NE(cancel, nullptr);
-    EXPECT_FALSE(cancel->encrypted);
-    EXPECT_EQ(cancel->length, 0);
-    EXPECT_TRUE(key.state.canceled);
 }
 
 std::vector<Scenario> scenarios() {
@@ -825,7 +826,8 @@ TEST(CoreFile, SecondKeyboardInterruptMidWriteEndsTheUpdaterBySigquitWithoutACor
 
     ProcessSpec spec;
     spec.program = KORVENE_UPDATER;
-    spec.environment = preloadEnvironment(bus.root());
+    // A sanitizer build would otherwise turn core files off for itself.
+    spec.environment = preloadEnvironment(bus.root(), "disable_coredump=0");
     spec.stdinText = "y\n" + kSoPin + "\n";
     spec.timeoutSeconds = kDeadlineSeconds;
     spec.workingDirectory = directory.path;

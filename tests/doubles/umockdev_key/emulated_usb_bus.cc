@@ -58,7 +58,7 @@ EmulatedUsbBus::~EmulatedUsbBus() {
     handlers.clear();
 }
 
-bool EmulatedUsbBus::attach(VirtualKey& key, EmulatedKeyOptions options, std::string* error) {
+bool EmulatedUsbBus::attach(VirtualKey& key, const EmulatedKeyOptions& options, std::string* error) {
     const unsigned port = static_cast<unsigned>(handlers.size()) + 1;
     const unsigned address = kFirstAddress + static_cast<unsigned>(handlers.size());
     GError* failure = nullptr;

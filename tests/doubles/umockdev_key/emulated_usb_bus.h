@@ -32,7 +32,7 @@ public:
     // Plugs `key` in as the next device of bus 1 (ports 1, 2, ...; addresses
     // 2, 3, ...), with the descriptors of its endpoints. The key must outlive
     // the bus. False, with `error` set, when umockdev refuses the device.
-    bool attach(VirtualKey& key, EmulatedKeyOptions options = {}, std::string* error = nullptr);
+    bool attach(VirtualKey& key, const EmulatedKeyOptions& options = {}, std::string* error = nullptr);
 
     // The testbed's root: the value of UMOCKDEV_DIR for the program under test.
     const std::string& root() const { return rootDir; }

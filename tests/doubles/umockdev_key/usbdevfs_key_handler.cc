@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "tests/doubles/usb_requests.h"
 #include "tests/doubles/virtual_key/virtual_key.h"
@@ -41,7 +42,11 @@ uint8_t* bytesOf(UMockdevIoctlData* data) {
 }  // namespace
 
 UsbdevfsKeyHandler::UsbdevfsKeyHandler(VirtualKey& key, EmulatedKeyOptions options, std::mutex& mutex)
-    : key(key), options(options), mutex(mutex), base(umockdev_ioctl_base_new()), inStream(kVirtualMaxPacket) {
+    : key(key),
+      options(std::move(options)),
+      mutex(mutex),
+      base(umockdev_ioctl_base_new()),
+      inStream(kVirtualMaxPacket) {
     g_signal_connect(base, "handle-ioctl", G_CALLBACK(&UsbdevfsKeyHandler::onIoctl), this);
 }
 
