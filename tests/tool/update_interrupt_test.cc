@@ -69,7 +69,7 @@ struct ChildReport {
     std::string requests;
     std::string cancel;        // "plain", "encrypted or with a payload", or "none"
     std::string dispositions;  // "as before" or which signal's disposition was left changed
-    std::string raised;        // the signals the hook raised, as signalsRaised writes them
+    std::string raised;        // the signals the hook raised, as appendSignal writes them
 };
 
 std::string signalName(int signo) {
@@ -82,14 +82,17 @@ std::string signalName(int signo) {
 // " still pending" at the end when one of them had not been taken once they
 // all were sent. A signal that changes nothing visible still shows here that it
 // came and was taken, while the flow sees nothing of the record.
-std::string signalsRaised(const std::vector<int>& signals, bool sigHupIgnored) {
-    std::string text;
-    for (int signo : signals) {
-        if (!text.empty()) text += ' ';
-        text += signalName(signo);
-        if (signo == SIGHUP && sigHupIgnored) text += "(ignored)";
-    }
-    return text;
+void appendSignal(std::string& record, int signo, bool ignored) {
+    if (!record.empty()) record += ' ';
+    record += signalName(signo);
+    if (ignored) record += "(ignored)";
+}
+
+// The record of a row whose signals were all raised and taken.
+std::string allRaisedAndTaken(const InterruptCase& c) {
+    std::string record;
+    for (int signo : c.signals) appendSignal(record, signo, signo == SIGHUP && c.sigHupIgnored);
+    return record;
 }
 
 // A shell starts a job with the default dispositions and nothing blocked.
@@ -111,13 +114,11 @@ bool isPending(int signo) {
     return sigismember(&pending, signo) == 1;
 }
 
-// Adds `signo` to the record, marked when it is ignored as it is raised.
+// Adds `signo` to the record as it is about to be raised.
 void noteRaised(std::string& record, int signo) {
     struct sigaction action {};
     sigaction(signo, nullptr, &action);
-    if (!record.empty()) record += ' ';
-    record += signalName(signo);
-    if (action.sa_handler == SIG_IGN) record += "(ignored)";
+    appendSignal(record, signo, action.sa_handler == SIG_IGN);
 }
 
 // Raises the row's signals on the calling thread, the flow's own: each is taken
@@ -301,7 +302,7 @@ TEST_P(UpdateInterrupt, EndsWithTheVerdictOrOneCancelRequest) {
     const bool canceled = c.exitCode == static_cast<int>(ExitCode::Canceled);
     EXPECT_EQ(got.cancel, canceled ? "plain" : "none");
     EXPECT_EQ(got.dispositions, "as before") << "the window must put back the dispositions it found";
-    EXPECT_EQ(got.raised, signalsRaised(c.signals, c.sigHupIgnored))
+    EXPECT_EQ(got.raised, allRaisedAndTaken(c))
         << "the signals of the row must have been raised and taken";
     EXPECT_NE(printed.find(c.output), std::string::npos) << printed;
     EXPECT_NE(printed.find(canceled ? "Update canceled.\n" : "Updated successfully!\n"), std::string::npos)
