@@ -142,7 +142,7 @@ thread_local uint8_t threadStorageCopy[sizeof(kHeldSecret)];
 
 std::vector<std::string> heldSecretsInWritableMemory() {
     size_t searched = 0;
-    const std::vector<std::string> found =
+    std::vector<std::string> found =
         secretsInWritableMemory({secretOf("the held secret", kHeldSecret, sizeof(kHeldSecret))}, searched);
     EXPECT_GT(searched, 0u);
     return found;

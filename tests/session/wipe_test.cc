@@ -63,6 +63,7 @@ class DeadStackAfterAReturnedFunction : public ::testing::TestWithParam<DeadStac
 // The unwiped rows show that the search sees the secret where the wiped rows
 // look for it: just below the caller and near the end of what the wipe covers.
 TEST_P(DeadStackAfterAReturnedFunction, HoldsTheSecretUnlessWipeDeadStackRan) {
+    if (const char* reason = testing::whyFramesAreOffTheStack()) GTEST_SKIP() << reason;
     const DeadStackCase& c = GetParam();
     const std::vector<std::string> found =
         secretsLeftOnDeadStack(leaveTheSecretInADeadFrame, c.depth, c.wiped ? wipeDeadStack : nullptr,
@@ -76,7 +77,7 @@ TEST_P(DeadStackAfterAReturnedFunction, HoldsTheSecretUnlessWipeDeadStackRan) {
 
 // The deep rows leave the secret this far below, so that its frame still lies
 // within kDeadStackWipeSize of the caller.
-constexpr size_t kNearTheEndOfTheWipe = kDeadStackWipeSize - 4 * 1024;
+constexpr size_t kNearTheEndOfTheWipe = kDeadStackWipeSize - size_t{4} * 1024;
 
 const DeadStackCase kDeadStackCases[] = {
     {"UnwipedJustBelowTheCaller", kDeadStackSearchTop, false},
@@ -98,7 +99,8 @@ constexpr size_t kMostRegisters = 32;
 constexpr size_t kWidestRegister = 64;
 using RegisterFile = uint8_t[kMostRegisters][kWidestRegister];
 
-// What the assembly below reads, in this order, from one register.
+// What the assembly below reads, at offsets 0, 8 and 16, through the one
+// register it is given.
 struct RegisterCall {
     const RegisterFile* pattern;
     RegisterFile* readBack;
@@ -127,36 +129,29 @@ static_assert(sizeof(RegisterCall) == 24);
         "xmm13", "xmm14", "xmm15"
 #define KV_SETUP "mov 0(%[call]), %%r12\n\tmov 8(%[call]), %%r13\n\tmov 16(%[call]), %%r14\n\t"
 
+// Defines one of the three: `name` with `attributes`, over the `REPEAT`
+// registers that `LOAD` loads and `STORE` stores; the clobbers beyond xmm0 to
+// xmm15 follow.
+#define KV_DEFINE_AROUND(name, attributes, REPEAT, LOAD, STORE, ...)                                      \
+    attributes void name(const RegisterFile& pattern, RegisterFile& readBack, void (*between)()) {      \
+        const RegisterCall call{&pattern, &readBack, between};                                          \
+        __asm__ __volatile__(KV_SETUP REPEAT(LOAD) KV_CALL_BETWEEN REPEAT(STORE) KV_OPERANDS(call)       \
+                             : KV_CLOBBERED_GENERAL, KV_CLOBBERED_XMM16 __VA_OPT__(, ) __VA_ARGS__);       \
+    }
+
 #define KV_LOAD_ZMM(n) "vmovdqu64 " #n "*64(%%r12), %%zmm" #n "\n\t"
 #define KV_STORE_ZMM(n) "vmovdqu64 %%zmm" #n ", " #n "*64(%%r13)\n\t"
-__attribute__((target("avx512f"), noinline)) void aroundZmm(const RegisterFile& pattern, RegisterFile& readBack,
-                                                            void (*between)()) {
-    const RegisterCall call{&pattern, &readBack, between};
-    __asm__ __volatile__(KV_SETUP KV_REPEAT32(KV_LOAD_ZMM) KV_CALL_BETWEEN KV_REPEAT32(KV_STORE_ZMM)
-                         KV_OPERANDS(call)
-                         : KV_CLOBBERED_GENERAL, KV_CLOBBERED_XMM16, "xmm16", "xmm17", "xmm18", "xmm19", "xmm20",
-                           "xmm21", "xmm22", "xmm23", "xmm24", "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30",
-                           "xmm31", "k1", "k2", "k3", "k4", "k5", "k6", "k7");
-}
+KV_DEFINE_AROUND(aroundZmm, __attribute__((target("avx512f"), noinline)), KV_REPEAT32, KV_LOAD_ZMM, KV_STORE_ZMM,
+                 "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24", "xmm25", "xmm26",
+                 "xmm27", "xmm28", "xmm29", "xmm30", "xmm31", "k1", "k2", "k3", "k4", "k5", "k6", "k7")
 
 #define KV_LOAD_YMM(n) "vmovdqu " #n "*64(%%r12), %%ymm" #n "\n\t"
 #define KV_STORE_YMM(n) "vmovdqu %%ymm" #n ", " #n "*64(%%r13)\n\t"
-__attribute__((target("avx"), noinline)) void aroundYmm(const RegisterFile& pattern, RegisterFile& readBack,
-                                                        void (*between)()) {
-    const RegisterCall call{&pattern, &readBack, between};
-    __asm__ __volatile__(KV_SETUP KV_REPEAT16(KV_LOAD_YMM) KV_CALL_BETWEEN KV_REPEAT16(KV_STORE_YMM)
-                         KV_OPERANDS(call)
-                         : KV_CLOBBERED_GENERAL, KV_CLOBBERED_XMM16);
-}
+KV_DEFINE_AROUND(aroundYmm, __attribute__((target("avx"), noinline)), KV_REPEAT16, KV_LOAD_YMM, KV_STORE_YMM)
 
 #define KV_LOAD_XMM(n) "movdqu " #n "*64(%%r12), %%xmm" #n "\n\t"
 #define KV_STORE_XMM(n) "movdqu %%xmm" #n ", " #n "*64(%%r13)\n\t"
-__attribute__((noinline)) void aroundXmm(const RegisterFile& pattern, RegisterFile& readBack, void (*between)()) {
-    const RegisterCall call{&pattern, &readBack, between};
-    __asm__ __volatile__(KV_SETUP KV_REPEAT16(KV_LOAD_XMM) KV_CALL_BETWEEN KV_REPEAT16(KV_STORE_XMM)
-                         KV_OPERANDS(call)
-                         : KV_CLOBBERED_GENERAL, KV_CLOBBERED_XMM16);
-}
+KV_DEFINE_AROUND(aroundXmm, __attribute__((noinline)), KV_REPEAT16, KV_LOAD_XMM, KV_STORE_XMM)
 
 struct VectorRegisters {
     const char* name;

@@ -12,6 +12,17 @@
 
 #include <gtest/gtest.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define KORVENE_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KORVENE_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(KORVENE_ADDRESS_SANITIZER)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace korvene::testing {
 namespace {
 
@@ -109,7 +120,7 @@ void addLostHits(std::vector<std::string>& found, size_t lostHits) {
 }
 
 // Keeps the area from being optimised away: its address escapes.
-void escape(const void* area) { __asm__ __volatile__("" : : "r"(area) : "memory"); }
+void escape(void* area) { __asm__ __volatile__("" : : "r"(area) : "memory"); }
 
 // Zero-fills `size` bytes of the stack just below its caller's frame.
 __attribute__((noinline)) void clearStackBelowCaller(size_t size) {
@@ -126,26 +137,21 @@ __attribute__((noinline)) void runBelowPadding(size_t depth, const std::function
     escape(padding);
 }
 
-struct Mapping {
-    uintptr_t start = 0;
-    uintptr_t end = 0;
-    std::string name;  // the file, [heap], [stack], ... or "anonymous"
-};
-
 constexpr uintptr_t kLargestSearchedMapping = uintptr_t{1} << 30;
 
-// The private mappings of this process that are readable and writable.
-std::vector<Mapping> writablePrivateMappings() {
-    std::vector<Mapping> mappings;
-    std::ifstream maps("/proc/self/maps");
+}  // namespace
+
+std::vector<MemoryMapping> writableMappings(pid_t pid) {
+    std::vector<MemoryMapping> mappings;
+    std::ifstream maps(pid == 0 ? std::string("/proc/self/maps") : "/proc/" + std::to_string(pid) + "/maps");
     for (std::string line; std::getline(maps, line);) {
         // "start-end perms offset device inode path", the addresses in hex.
-        Mapping mapping;
+        MemoryMapping mapping;
         char* rest = nullptr;
         mapping.start = std::strtoull(line.c_str(), &rest, 16);
         if (*rest != '-') continue;
         mapping.end = std::strtoull(rest + 1, &rest, 16);
-        if (std::strncmp(rest, " rw-p", 5) != 0) continue;
+        if (*rest != ' ' || std::strlen(rest) < 3 || rest[2] != 'w') continue;
         const size_t path = line.find_first_of("/[");
         mapping.name = path == std::string::npos ? "anonymous" : line.substr(path);
         mappings.push_back(std::move(mapping));
@@ -153,12 +159,20 @@ std::vector<Mapping> writablePrivateMappings() {
     return mappings;
 }
 
-}  // namespace
-
 Secret secretOf(std::string name, const uint8_t* plain, size_t length) {
     Secret secret{std::move(name), std::vector<uint8_t>(length)};
     for (size_t i = 0; i < length; ++i) secret.inverted[i] = static_cast<uint8_t>(~plain[i]);
     return secret;
+}
+
+const char* whyFramesAreOffTheStack() {
+#if defined(KORVENE_ADDRESS_SANITIZER)
+    if (__asan_get_current_fake_stack() != nullptr) {
+        return "the address sanitizer keeps frames on its stack for use after return "
+               "(detect_stack_use_after_return)";
+    }
+#endif
+    return nullptr;
 }
 
 __attribute__((noinline)) std::vector<std::string> secretsLeftOnDeadStack(const std::function<void()>& leave,
@@ -183,6 +197,7 @@ __attribute__((noinline)) std::vector<std::string> secretsLeftOnDeadStack(const 
          kDeadStackSearchBottom - kDeadStackSearchTop, secrets, table, hits, lostHits);
 
     std::vector<std::string> found;
+    found.reserve(hits.size() + 1);
     for (const Hit& hit : hits) {
         found.push_back(runOfSecret(secrets, hit) + ", " + std::to_string(frame - hit.address) +
                         " bytes below the frame");
@@ -194,15 +209,15 @@ __attribute__((noinline)) std::vector<std::string> secretsLeftOnDeadStack(const 
 std::vector<std::string> secretsInWritableMemory(const std::vector<Secret>& secrets, size_t& searchedBytes) {
     searchedBytes = 0;
     const PieceTable table = piecesOf(secrets);
-    const std::vector<Mapping> mappings = writablePrivateMappings();
+    const std::vector<MemoryMapping> mappings = writableMappings();
     std::vector<Hit> hits;
     hits.reserve(kMostHits);
     size_t lostHits = 0;
-    std::vector<const Mapping*> hitMappings;
+    std::vector<const MemoryMapping*> hitMappings;
     hitMappings.reserve(kMostHits);
 
     const auto thisStack = reinterpret_cast<uintptr_t>(&table);
-    for (const Mapping& mapping : mappings) {
+    for (const MemoryMapping& mapping : mappings) {
         if (mapping.start <= thisStack && thisStack < mapping.end) continue;
         const uintptr_t size = mapping.end - mapping.start;
         if (size > kLargestSearchedMapping) continue;
@@ -212,6 +227,7 @@ std::vector<std::string> secretsInWritableMemory(const std::vector<Secret>& secr
     }
 
     std::vector<std::string> found;
+    found.reserve(hits.size() + 1);
     for (size_t i = 0; i < hits.size(); ++i) {
         std::ostringstream where;
         where << runOfSecret(secrets, hits[i]) << ", at 0x" << std::hex << hits[i].address << " in "

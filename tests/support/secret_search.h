@@ -11,6 +11,8 @@
 // copy lies. A test keeps its plain copies where no search looks: in read-only
 // data, or on its own stack above the searched area, wiped after use.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -39,8 +41,14 @@ inline Secret secretOf(std::string name, const std::vector<uint8_t>& plain) {
 // secretsLeftOnDeadStack: the top kDeadStackSearchTop bytes are left to the
 // calls it makes itself after `leave` has returned, and the search reaches
 // down as far as the session's dead-stack wipe does.
-inline constexpr size_t kDeadStackSearchTop = 4 * 1024;
+inline constexpr size_t kDeadStackSearchTop = size_t{4} * 1024;
 inline constexpr size_t kDeadStackSearchBottom = kDeadStackWipeSize;
+
+// Why the frames of this run do not lie on the thread's stack, so that there is
+// no dead stack to search: the address sanitizer's stack for use after return
+// holds them when its option detect_stack_use_after_return is on. nullptr when
+// they do lie there; a test that searches the dead stack skips otherwise.
+const char* whyFramesAreOffTheStack();
 
 // Zero-fills the searched area, runs `leave` with its frames `depth` bytes
 // (at least kDeadStackSearchTop) below this call's frame, then `after`, if
@@ -53,12 +61,21 @@ std::vector<std::string> secretsLeftOnDeadStack(const std::function<void()>& lea
                                                 const std::function<void()>& after,
                                                 const std::vector<Secret>& secrets);
 
+// A writable mapping of a process, as /proc/<pid>/maps lists it.
+struct MemoryMapping {
+    uintptr_t start = 0;
+    uintptr_t end = 0;
+    std::string name;  // the file, [heap], [stack], ... or "anonymous"
+};
+
+// The writable mappings of process `pid`; 0: of this process.
+std::vector<MemoryMapping> writableMappings(pid_t pid = 0);
+
 // Returns where pieces of `secrets` lie, in the form of secretsLeftOnDeadStack
-// with the address and the mapping, in the writable private mappings of
-// this process (the heap, the threads' storage, the data of every loaded
-// object), all but the calling thread's stack, whose dead part is
-// secretsLeftOnDeadStack's business and whose live part holds the test's own
-// copies. Mappings larger than 1 GiB are address space set aside rather than
+// with the address and the mapping, in the writable mappings of this process
+// (the heap, the threads' storage, the data of every loaded object), all but
+// the calling thread's stack, whose dead part is secretsLeftOnDeadStack's
+// business and whose live part holds the test's own copies. Mappings larger than 1 GiB are address space set aside rather than
 // memory in use (a sanitizer's shadow) and are skipped. `searchedBytes` tells
 // how much was read, so that a search that read nothing does not pass.
 std::vector<std::string> secretsInWritableMemory(const std::vector<Secret>& secrets, size_t& searchedBytes);
