@@ -1,7 +1,7 @@
 // The echo-off window on standard input and the signal handlers that keep the
 // terminal sound while it is open. The handlers call only async-signal-safe
 // functions (tcgetattr, tcsetattr, tcgetpgrp, getpgrp, sigaction, sigprocmask,
-// raise) and touch only the two settings records below.
+// raise, write) and touch only the records below.
 #include "tool/echo_off_window.h"
 
 #include <signal.h>
@@ -11,6 +11,9 @@
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
+
+#include "tool/signal_dispositions.h"
 
 namespace korvene {
 namespace {
@@ -20,15 +23,14 @@ termios savedTermios{};
 // The settings applied while the window is open: the saved ones without echo.
 termios quietTermios{};
 
+// The prompt written again after a continue, and its length.
+const char* promptAgain = nullptr;
+size_t promptLength = 0;
+
 constexpr std::array<int, 4> kEndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-struct PreviousAction {
-    int signal = 0;
-    struct sigaction action {};
-    bool replaced = false;
-};
 // The ending signals, then SIGTSTP, then SIGCONT.
-std::array<PreviousAction, kEndingSignals.size() + 2> previousActions;
+std::array<HeldDisposition, kEndingSignals.size() + 2> heldDispositions;
 
 constexpr tcflag_t kEchoFlags = ECHO | ECHONL;
 
@@ -47,39 +49,23 @@ bool sameSettings(const termios& a, const termios& b) {
     return true;
 }
 
-sigset_t only(int signo) {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, signo);
-    return set;
-}
+sigset_t windowSignals() { return signalSet({SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT}); }
 
-sigset_t windowSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signo : kEndingSignals) sigaddset(&set, signo);
-    sigaddset(&set, SIGTSTP);
-    sigaddset(&set, SIGCONT);
-    return set;
-}
-
-struct sigaction defaultAction() {
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    return action;
+// Puts the saved settings back and discards what was typed and not yet read,
+// so that a partly typed PIN is neither left for the shell to read as a command
+// nor kept for the line read after a continue. Only in the foreground: in the
+// background the shell owns the terminal, with its own settings on it, and
+// writing them from there would stop the program by SIGTTOU.
+void restoreTerminal() {
+    if (inBackgroundOfTerminal()) return;
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTermios);
 }
 
 // SIGINT, SIGTERM, SIGHUP, SIGQUIT: the terminal back as it was, then the
 // signal's default action ends the program.
 void onEndingSignal(int signo) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &savedTermios);
-    const struct sigaction byDefault = defaultAction();
-    sigaction(signo, &byDefault, nullptr);
-    // Blocked while this handler runs: pending until unblocked just below.
-    (void)raise(signo);
-    const sigset_t self = only(signo);
-    sigprocmask(SIG_UNBLOCK, &self, nullptr);
+    restoreTerminal();
+    takeDefaultAction(signo);
 }
 
 // SIGTSTP (Ctrl-Z): the terminal back as it was, then stop with the default
@@ -87,30 +73,19 @@ void onEndingSignal(int signo) {
 // whose handler runs once this one has returned.
 void onStopSignal(int) {
     const int savedErrno = errno;
-    tcsetattr(STDIN_FILENO, TCSANOW, &savedTermios);
-    const struct sigaction byDefault = defaultAction();
+    restoreTerminal();
     struct sigaction ours {};
-    sigaction(SIGTSTP, &byDefault, &ours);
-    (void)raise(SIGTSTP);
-    const sigset_t self = only(SIGTSTP);
-    sigprocmask(SIG_UNBLOCK, &self, nullptr);
-    sigprocmask(SIG_BLOCK, &self, nullptr);
+    sigaction(SIGTSTP, nullptr, &ours);
+    takeDefaultAction(SIGTSTP);
     sigaction(SIGTSTP, &ours, nullptr);
     errno = savedErrno;
 }
 
-// True when standard input is the controlling terminal and another process
-// group than ours has its foreground. False when it is ours, or when standard
-// input is not the controlling terminal and there is no job control.
-bool inBackground() {
-    const pid_t foreground = tcgetpgrp(STDIN_FILENO);
-    return foreground != -1 && foreground != getpgrp();
-}
-
 // SIGCONT: settings other than ours on the terminal are the shell's, put back
 // while the job was stopped; they are the ones to restore at the end. Echo goes
-// off again either way. A SIGCONT while running finds our own settings and
-// changes nothing.
+// off again either way, what was typed before the stop is discarded (the
+// terminal keeps it after a SIGSTOP) and the prompt is shown again, so the user
+// types the whole PIN anew instead of spending a PIN try on its second half.
 //
 // Continued in the background (`bg`), the program changes nothing: the settings
 // on the terminal are then those the shell uses while it reads its own command
@@ -119,7 +94,7 @@ bool inBackground() {
 // by SIGTTIN until `fg`, whose continue finds the shell's ordinary settings.
 void onContinueSignal(int) {
     const int savedErrno = errno;
-    if (inBackground()) {
+    if (inBackgroundOfTerminal()) {
         errno = savedErrno;
         return;
     }
@@ -128,47 +103,36 @@ void onContinueSignal(int) {
         savedTermios = current;
         quietenFrom(current);
     }
-    tcsetattr(STDIN_FILENO, TCSANOW, &quietTermios);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quietTermios);
+    // A prompt that cannot be written changes nothing for the read.
+    if (promptAgain != nullptr && write(STDOUT_FILENO, promptAgain, promptLength) < 0) errno = savedErrno;
     errno = savedErrno;
-}
-
-// Installs `handler` for `slot.signal`, keeping the previous action. An ignored
-// signal stays ignored when `keepIgnored`.
-void install(PreviousAction& slot, void (*handler)(int), bool keepIgnored) {
-    slot.replaced = false;
-    if (sigaction(slot.signal, nullptr, &slot.action) != 0) return;
-    if (keepIgnored && slot.action.sa_handler == SIG_IGN) return;
-    struct sigaction action {};
-    action.sa_handler = handler;
-    // No handler interrupts another, and the read of the line goes on after a
-    // stop and a continue.
-    action.sa_mask = windowSignals();
-    action.sa_flags = SA_RESTART;
-    slot.replaced = sigaction(slot.signal, &action, nullptr) == 0;
 }
 
 }  // namespace
 
-EchoOffWindow::EchoOffWindow() {
+EchoOffWindow::EchoOffWindow(const char* prompt) {
     // Not a terminal: there is no echo to turn off and nothing to restore.
     if (tcgetattr(STDIN_FILENO, &savedTermios) != 0) return;
 
     // The handlers are in place before echo goes off, and no signal is taken
-    // until both are done.
+    // until both are done. No handler interrupts another.
     const sigset_t window = windowSignals();
     sigset_t before;
     sigprocmask(SIG_BLOCK, &window, &before);
+    promptAgain = prompt;
+    promptLength = prompt != nullptr ? std::strlen(prompt) : 0;
     quietenFrom(savedTermios);
     for (size_t i = 0; i < kEndingSignals.size(); ++i) {
-        previousActions[i].signal = kEndingSignals[i];
-        install(previousActions[i], onEndingSignal, true);
+        heldDispositions[i].signal = kEndingSignals[i];
+        holdDisposition(heldDispositions[i], onEndingSignal, window, true);
     }
-    PreviousAction& stop = previousActions[kEndingSignals.size()];
+    HeldDisposition& stop = heldDispositions[kEndingSignals.size()];
     stop.signal = SIGTSTP;
-    install(stop, onStopSignal, true);
-    PreviousAction& resume = previousActions[kEndingSignals.size() + 1];
+    holdDisposition(stop, onStopSignal, window, true);
+    HeldDisposition& resume = heldDispositions[kEndingSignals.size() + 1];
     resume.signal = SIGCONT;
-    install(resume, onContinueSignal, false);
+    holdDisposition(resume, onContinueSignal, window, false);
     guarded = true;
     tcsetattr(STDIN_FILENO, TCSANOW, &quietTermios);
     sigprocmask(SIG_SETMASK, &before, nullptr);
@@ -182,10 +146,9 @@ EchoOffWindow::~EchoOffWindow() {
     sigset_t before;
     sigprocmask(SIG_BLOCK, &window, &before);
     tcsetattr(STDIN_FILENO, TCSANOW, &savedTermios);
-    for (PreviousAction& slot : previousActions) {
-        if (slot.replaced) sigaction(slot.signal, &slot.action, nullptr);
-        slot.replaced = false;
-    }
+    for (HeldDisposition& slot : heldDispositions) releaseDisposition(slot);
+    promptAgain = nullptr;
+    promptLength = 0;
     sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 

@@ -46,8 +46,8 @@ void printDone() {
 
 // False, after the one message of an interrupted update, when the caller asks
 // the installation to stop before its next request.
-bool mayGoOn(const StopRequested& stopRequested) {
-    if (!stopRequested || !stopRequested()) return true;
+bool mayGoOn(const InstallationHooks& hooks) {
+    if (!hooks.stopRequested || !hooks.stopRequested()) return true;
     traceMessage(TraceLevel::Error, "Update interrupted.\n");
     return false;
 }
@@ -56,14 +56,14 @@ bool mayGoOn(const StopRequested& stopRequested) {
 // zero-filled after the exchange whatever its outcome: it holds the enciphered
 // PIN, or the plain PIN when the session refused the request before enciphering.
 bool sendSetup(KeySession& session, const FirmwarePackHeader* pack, const std::string& soPin,
-               const StopRequested& stopRequested) {
+               const InstallationHooks& hooks) {
     SetupUpdateRequest request;
     request.setupValue1 = pack->setupValue1;
     request.setupValue2 = pack->setupValue2;
     request.payloadSize = pack->payloadSize;
     request.soPin = &soPin;
     const size_t length = request.size();
-    if (!mayGoOn(stopRequested)) return false;
+    if (!mayGoOn(hooks)) return false;
 
     uint8_t* area = session.payload(length);
     if (area == nullptr) {
@@ -74,6 +74,7 @@ bool sendSetup(KeySession& session, const FirmwarePackHeader* pack, const std::s
     const StatusCode status = session.transact(CommandCode::SetupUpdate, true, length);
     // The exchange does not grow the frame buffer, but ask again rather than rely on it.
     wipeBuffer(session.payload(length), length);
+    if (hooks.setupWritten) hooks.setupWritten();
 
     if (status == StatusCode::IncorrectPin) {
         traceMessage(TraceLevel::Error, "Incorrect SO PIN.\n");
@@ -87,10 +88,10 @@ bool sendSetup(KeySession& session, const FirmwarePackHeader* pack, const std::s
 }
 
 bool writePayload(KeySession& session, const uint8_t* payload, uint32_t payloadSize,
-                  const StopRequested& stopRequested) {
+                  const InstallationHooks& hooks) {
     printProgress("Writing firmware ");
     for (size_t offset = 0; offset < payloadSize;) {
-        if (!mayGoOn(stopRequested)) return false;
+        if (!mayGoOn(hooks)) return false;
         const size_t length = std::min<size_t>(payloadSize - offset, kFirmwareChunkSize);
         uint8_t* area = session.payload(length);
         if (area == nullptr) {
@@ -111,14 +112,14 @@ bool writePayload(KeySession& session, const uint8_t* payload, uint32_t payloadS
 }
 
 bool verifyDigest(KeySession& session, const uint8_t* payload, uint32_t payloadSize,
-                  const StopRequested& stopRequested) {
+                  const InstallationHooks& hooks) {
     printProgress("Verifying firmware ");
     uint8_t localDigest[CryptoPP::SHA256::DIGESTSIZE];
     static_assert(sizeof(localDigest) == kFirmwareDigestSize);
     CryptoPP::SHA256().CalculateDigest(localDigest, payload, payloadSize);
     printDot();
 
-    if (!mayGoOn(stopRequested)) return false;
+    if (!mayGoOn(hooks)) return false;
     std::vector<uint8_t> received;
     const StatusCode status = session.transact(CommandCode::GetFirmwareHash, true, 0, received);
     if (status != StatusCode::Success) {
@@ -146,8 +147,9 @@ bool verifyDigest(KeySession& session, const uint8_t* payload, uint32_t payloadS
 
 // The last chance to stop is before DeployFirmware: once the key deploys, the
 // installation runs to its end and its verdict stands.
-bool deployAndFinish(KeySession& session, const StopRequested& stopRequested) {
-    if (!mayGoOn(stopRequested)) return false;
+bool deployAndFinish(KeySession& session, const InstallationHooks& hooks) {
+    if (!mayGoOn(hooks)) return false;
+    if (hooks.deploying) hooks.deploying();
     if (session.transact(CommandCode::DeployFirmware, false, 0) != StatusCode::Success) {
         traceMessage(TraceLevel::Error, "Failed to deploy firmware.\n");
         return false;
@@ -173,8 +175,8 @@ void SetupUpdateRequest::writeTo(uint8_t* area) const {
 }
 
 bool installFirmware(KeySession& session, const FirmwarePackHeader* pack, const std::string& soPin,
-                     const StopRequested& stopRequested) {
-    if (!mayGoOn(stopRequested)) return false;
+                     const InstallationHooks& hooks) {
+    if (!mayGoOn(hooks)) return false;
     const StatusCode status = session.establishSecureMessaging();
     if (status != StatusCode::Success) {
         traceMessage(TraceLevel::Error, "Cannot establish secure messaging: %s\n", statusName(status));
@@ -186,12 +188,12 @@ bool installFirmware(KeySession& session, const FirmwarePackHeader* pack, const 
         traceMessage(TraceLevel::Error, "Too long SO PIN.\n");
         return false;
     }
-    if (!sendSetup(session, pack, soPin, stopRequested)) return false;
+    if (!sendSetup(session, pack, soPin, hooks)) return false;
 
     const uint8_t* payload = reinterpret_cast<const uint8_t*>(pack) + pack->headerSize;
-    if (!writePayload(session, payload, pack->payloadSize, stopRequested)) return false;
-    if (!verifyDigest(session, payload, pack->payloadSize, stopRequested)) return false;
-    if (!deployAndFinish(session, stopRequested)) return false;
+    if (!writePayload(session, payload, pack->payloadSize, hooks)) return false;
+    if (!verifyDigest(session, payload, pack->payloadSize, hooks)) return false;
+    if (!deployAndFinish(session, hooks)) return false;
     (void)std::fflush(stdout);
     return true;
 }

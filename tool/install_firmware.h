@@ -40,10 +40,19 @@ struct SetupUpdateRequest {
     void writeTo(uint8_t* area) const;
 };
 
-// Asked before each request of the installation up to and including
-// DeployFirmware. True ends the installation there as a failed request does:
-// one Error message that says the update was interrupted, and false.
-using StopRequested = std::function<bool()>;
+// What the caller may hook into the installation.
+struct InstallationHooks {
+    // Asked before each request up to and including DeployFirmware. True ends
+    // the installation there as a failed request does: one Error message that
+    // says the update was interrupted, and false.
+    std::function<bool()> stopRequested;
+    // Called once the SetupUpdate request has been exchanged, whatever the key
+    // answered: nothing after it needs the SO PIN.
+    std::function<void()> setupWritten;
+    // Called right before DeployFirmware is sent: from then on the
+    // installation no longer asks stopRequested and runs to its end.
+    std::function<void()> deploying;
+};
 
 // Installs the firmware of `pack` (a pack that passed checkFirmwarePack; its
 // payload follows the header in the same memory) on an open, initialised
@@ -51,9 +60,8 @@ using StopRequested = std::function<bool()>;
 // most 8192 bytes with a progress line, the key's SHA-256 digest compared with
 // the local one, deployment and the finish request. True when every step
 // succeeded; false at the first failure, after one Error trace message. Nothing
-// is retried and nothing is canceled here. Once DeployFirmware has been sent,
-// `stopRequested` is no longer asked: the installation runs to its end.
+// is retried and nothing is canceled here.
 bool installFirmware(KeySession& session, const FirmwarePackHeader* pack, const std::string& soPin,
-                     const StopRequested& stopRequested = {});
+                     const InstallationHooks& hooks = {});
 
 }  // namespace korvene

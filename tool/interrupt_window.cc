@@ -1,7 +1,7 @@
 // The window in which an ending signal is noted instead of ending the program,
 // so that an update that has begun ends with its verdict or its cancel request.
-// The handler calls only async-signal-safe functions (sigaction, raise,
-// sigprocmask) and touches only the lock-free atomic below.
+// The handler calls only async-signal-safe functions and touches only the
+// lock-free atomics below.
 #include "tool/interrupt_window.h"
 
 #include <signal.h>
@@ -9,7 +9,8 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <cstddef>
+
+#include "tool/signal_dispositions.h"
 
 namespace korvene {
 namespace {
@@ -18,41 +19,25 @@ constexpr std::array<int, 4> kEndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT}
 
 // The first signal taken while the window is open; 0 before any.
 std::atomic<int> notedSignal{0};
+// Set once the key deploys: every signal is only noted from then on.
+std::atomic<bool> committed{false};
 static_assert(std::atomic<int>::is_always_lock_free, "the handler needs a lock-free flag");
+static_assert(std::atomic<bool>::is_always_lock_free, "the handler needs a lock-free flag");
 
-struct PreviousAction {
-    struct sigaction action {};
-    bool replaced = false;
-};
-std::array<PreviousAction, kEndingSignals.size()> previousActions;
+std::array<HeldDisposition, kEndingSignals.size()> heldDispositions;
 
-sigset_t windowSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signo : kEndingSignals) sigaddset(&set, signo);
-    return set;
-}
+sigset_t windowSignals() { return signalSet({SIGINT, SIGTERM, SIGHUP, SIGQUIT}); }
 
-// The first signal is noted for the installation to act on. A second one puts
-// the default action back and takes it: the signal raised here is blocked while
-// the handler runs, so it waits until it is unblocked just below, and then ends
-// the whole process from whichever thread runs this.
+bool isKeyboardInterrupt(int signo) { return signo == SIGINT || signo == SIGQUIT; }
+
+// The first signal is noted for the installation to act on. After that, a
+// keyboard interrupt before the deployment ends the program by its default
+// action; anything else is noted already and changes nothing.
 void onEndingSignal(int signo) {
     const int savedErrno = errno;
     int none = 0;
-    if (notedSignal.compare_exchange_strong(none, signo)) {
-        errno = savedErrno;
-        return;
-    }
-    struct sigaction byDefault {};
-    byDefault.sa_handler = SIG_DFL;
-    sigemptyset(&byDefault.sa_mask);
-    sigaction(signo, &byDefault, nullptr);
-    (void)raise(signo);
-    sigset_t self;
-    sigemptyset(&self);
-    sigaddset(&self, signo);
-    sigprocmask(SIG_UNBLOCK, &self, nullptr);
+    const bool first = notedSignal.compare_exchange_strong(none, signo);
+    if (!first && isKeyboardInterrupt(signo) && !committed.load()) takeDefaultAction(signo);
     errno = savedErrno;
 }
 
@@ -64,18 +49,11 @@ InterruptWindow::InterruptWindow() {
     sigset_t before;
     sigprocmask(SIG_BLOCK, &window, &before);
     notedSignal.store(0);
+    committed.store(false);
     for (size_t i = 0; i < kEndingSignals.size(); ++i) {
-        PreviousAction& slot = previousActions[i];
-        slot.replaced = false;
-        if (sigaction(kEndingSignals[i], nullptr, &slot.action) != 0) continue;
-        // A run under nohup, or a wrapper that ignores a signal, keeps it ignored.
-        if (slot.action.sa_handler == SIG_IGN) continue;
-        struct sigaction action {};
-        action.sa_handler = onEndingSignal;
-        // One handler at a time on a thread; a transfer in flight goes on.
-        action.sa_mask = window;
-        action.sa_flags = SA_RESTART;
-        slot.replaced = sigaction(kEndingSignals[i], &action, nullptr) == 0;
+        heldDispositions[i].signal = kEndingSignals[i];
+        // One handler at a time; a run under nohup keeps SIGHUP ignored.
+        holdDisposition(heldDispositions[i], onEndingSignal, window, true);
     }
     sigprocmask(SIG_SETMASK, &before, nullptr);
 }
@@ -86,14 +64,12 @@ InterruptWindow::~InterruptWindow() {
     const sigset_t window = windowSignals();
     sigset_t before;
     sigprocmask(SIG_BLOCK, &window, &before);
-    for (size_t i = 0; i < kEndingSignals.size(); ++i) {
-        PreviousAction& slot = previousActions[i];
-        if (slot.replaced) sigaction(kEndingSignals[i], &slot.action, nullptr);
-        slot.replaced = false;
-    }
+    for (HeldDisposition& slot : heldDispositions) releaseDisposition(slot);
     sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 bool InterruptWindow::interrupted() const { return notedSignal.load() != 0; }
+
+void InterruptWindow::deploying() { committed.store(true); }
 
 }  // namespace korvene

@@ -9,9 +9,11 @@
 
 #include "device/session/key_session.h"
 #include "device/usb/usb_backend.h"
+#include "tool/all_signals_blocked.h"
 #include "tool/banner.h"
 #include "tool/exit_code.h"
 #include "tool/firmware_pack.h"
+#include "tool/process_hardening.h"
 #include "tool/trace.h"
 #include "tool/update_flow.h"
 
@@ -51,6 +53,10 @@ int deviceFailureTail(std::unique_ptr<KvUsbEnumerator>& enumerator,
 }  // namespace
 
 int runTool(int argc, char** argv, uint32_t bulkTimeoutMs) {
+    // Before anything is opened or read: a closed standard descriptor gets
+    // /dev/null, and the process that will hold the SO PIN dumps no core.
+    openClosedStandardDescriptors();
+    forbidCoreDumps();
     // A write to a closed pipe (`korvene-update | head`) then fails like any
     // other output error, which the program ignores, instead of ending an
     // update halfway. Set before anything is printed, for the whole run.
@@ -89,7 +95,14 @@ int runTool(int argc, char** argv, uint32_t bulkTimeoutMs) {
         return exitCode(ExitCode::BrokenPack);
     }
 
-    if (!usbInitialize()) {
+    bool usbStarted = false;
+    {
+        // libusb's threads, started here, inherit a mask that blocks every
+        // signal, so that signals are only ever taken on this thread.
+        const AllSignalsBlocked noSignalsWhileUsbStarts;
+        usbStarted = usbInitialize();
+    }
+    if (!usbStarted) {
         traceMessage(TraceLevel::Error, "Failed to open USB driver.\n");
         return exitCode(ExitCode::DeviceUnavailable);
     }

@@ -42,6 +42,9 @@ const std::array<const char*, kCautionBannerLines> cautionBanner = {
 
 namespace {
 
+// Shown again by the echo-off window when the program goes on after a stop.
+constexpr char kSoPinPrompt[] = "SO PIN: ";
+
 // Zero-fills every block it releases, so that the bytes of a PIN left behind
 // when its string grows do not stay in freed memory.
 template <typename T>
@@ -99,8 +102,8 @@ bool confirmUpdate() {
 bool readSoPin(SecretLine& pin) {
     bool gotPin = false;
     {
-        const EchoOffWindow echoOff;
-        std::cout << "SO PIN: " << std::flush;
+        const EchoOffWindow echoOff(kSoPinPrompt);
+        std::cout << kSoPinPrompt << std::flush;
         // Keeps an ordinary PIN in one heap block from the first byte on.
         pin.reserve(kMaxSoPinLength + 1);
         std::getline(std::cin, pin);
@@ -118,25 +121,46 @@ int canceled() {
     return static_cast<int>(ExitCode::Canceled);
 }
 
-// Installs the embedded pack with `pin`, wiping the copy handed over. The
+// What the PIN may have left where no string of ours holds it: the vector
+// registers the C library's copy routines passed it through, and the dead stack
+// below this frame (read buffers, registers the dynamic linker saved there on a
+// first call, signal frames). Wiped before anything else can carry them on,
+// such as a sigaction call that copies stale stack bytes into a saved action.
+void wipePinTraces() {
+    wipeVectorRegisters();
+    wipeDeadStack();
+}
+
+// The line read and every copy of it, then the traces.
+void forgetPin(SecretLine& pin, std::string& copy) {
+    wipeString(pin);
+    wipeString(copy);
+    wipePinTraces();
+}
+
+// Installs the embedded pack with `pin`. The PIN is forgotten as soon as the
+// SetupUpdate request has been exchanged, and on every way out before it. The
 // installation stops before its next request once `interrupts` has taken a
-// signal.
-bool install(KeySession& session, const SecretLine& pin, const InterruptWindow& interrupts) {
+// signal, and from the deployment on, no signal ends the program.
+bool install(KeySession& session, SecretLine& pin, InterruptWindow& interrupts) {
     std::string soPin;
     soPin.reserve(pin.size());
     soPin.assign(pin.data(), pin.size());
-    const bool installed =
-        installFirmware(session, embeddedPackHeader(), soPin, [&interrupts] { return interrupts.interrupted(); });
-    wipeString(soPin);
+    InstallationHooks hooks;
+    hooks.stopRequested = [&interrupts] { return interrupts.interrupted(); };
+    hooks.setupWritten = [&pin, &soPin] { forgetPin(pin, soPin); };
+    hooks.deploying = [&interrupts] { interrupts.deploying(); };
+    const bool installed = installFirmware(session, embeddedPackHeader(), soPin, hooks);
+    forgetPin(pin, soPin);
     return installed;
 }
 
 // From the first request of the installation to the verdict, an interrupt
 // ends the update cleanly: the installation stops before its next request and
-// the key is sent its cancel request. A second interrupt ends the program at
-// once (see InterruptWindow).
-int installAndConclude(KeySession& session, const SecretLine& pin) {
-    const InterruptWindow interrupts;
+// the key is sent its cancel request. Only a repeated keyboard interrupt before
+// the deployment ends the program at once (see InterruptWindow).
+int installAndConclude(KeySession& session, SecretLine& pin) {
+    InterruptWindow interrupts;
     if (install(session, pin, interrupts)) {
         std::puts("Updated successfully!");
         return static_cast<int>(ExitCode::Updated);
@@ -186,7 +210,11 @@ int runUpdateWithPin(KeySession& session, bool force, SecretLine& pin) {
         // An empty try would cost one of the key's few PIN tries; nothing has
         // been sent to the key since the status query, so there is nothing to
         // cancel.
-        if (!readSoPin(pin)) return canceled();
+        const bool gotPin = readSoPin(pin);
+        // The PIN is on the heap only from here on: nothing the read left in
+        // registers or on the stack reaches what the installation window saves.
+        wipePinTraces();
+        if (!gotPin) return canceled();
     }
 
     return installAndConclude(session, pin);
@@ -204,6 +232,7 @@ int runUpdate(std::unique_ptr<KeySession>& session, bool force) {
     SecretLine pin;
     const int result = runUpdateWithPin(*session, force, pin);
     wipeString(pin);
+    wipePinTraces();
     return result;
 }
 

@@ -9,7 +9,7 @@ namespace korvene {
 void wipeBuffer(void* buffer, size_t length);
 
 // How far below its caller's frame wipeDeadStack zero-fills the stack.
-inline constexpr size_t kDeadStackWipeSize = 64 * 1024;
+inline constexpr size_t kDeadStackWipeSize = size_t{64} * 1024;
 
 // Zero-fills the kDeadStackWipeSize bytes of the calling thread's stack just
 // below the caller's frame: what functions that have returned left there (a
