@@ -1,15 +1,19 @@
 // The concatenation KDF and the session-key derivation, reproduced byte for
-// byte from the vector files.
+// byte from the vector files, and what the derivation leaves on the stack.
 #include "device/session/key_derivation.h"
+
+#include <crypto++/sha.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/session/session_vectors.h"
+#include "tests/support/secret_search.h"
 #include "tests/support/vector_file.h"
 
 namespace korvene {
@@ -40,6 +44,47 @@ TEST(ConcatKdfSha256, WritesExactlyTheListedBytesForEveryOutputLength) {
         EXPECT_TRUE(std::all_of(output.begin() + expected.size(), output.end(),
                                 [](uint8_t b) { return b == kUntouched; }))
             << "bytes past the output length were written";
+    }
+}
+
+// The digest the output's last bytes were cut from: the KDF's last digest,
+// SHA-256(reps as 4 bytes big-endian || Z || OtherInfo).
+std::vector<uint8_t> lastDigest(size_t outputLength, const std::vector<uint8_t>& z,
+                                const std::vector<uint8_t>& otherInfo) {
+    const size_t reps = (outputLength + CryptoPP::SHA256::DIGESTSIZE - 1) / CryptoPP::SHA256::DIGESTSIZE;
+    const uint8_t counter[4] = {static_cast<uint8_t>(reps >> 24), static_cast<uint8_t>(reps >> 16),
+                                static_cast<uint8_t>(reps >> 8), static_cast<uint8_t>(reps)};
+    std::vector<uint8_t> digest(CryptoPP::SHA256::DIGESTSIZE);
+    CryptoPP::SHA256 hash;
+    hash.Update(counter, sizeof(counter));
+    hash.Update(z.data(), z.size());
+    hash.Update(otherInfo.data(), otherInfo.size());
+    hash.Final(digest.data());
+    return digest;
+}
+
+// Once the KDF has returned, neither its output nor the whole of its last
+// digest (of which a short output keeps only the first bytes) is on the stack.
+TEST(ConcatKdfSha256, LeavesNoPieceOfItsOutputOrLastDigestOnTheStack) {
+    if (const char* reason = testing::whyFramesAreOffTheStack()) GTEST_SKIP() << reason;
+    for (const auto& c : loadVectorFile("concat_kdf_sha256.txt")) {
+        const auto expected = fromHex(c.at("K"));
+        if (expected.empty()) continue;
+        SCOPED_TRACE("case " + c.at("case"));
+        const auto z = fromHex(c.at("Z"));
+        const auto otherInfo = fromHex(c.at("OtherInfo"));
+        std::vector<testing::Secret> secrets = {
+            testing::secretOf("the last digest", lastDigest(expected.size(), z, otherInfo))};
+        // A shorter output is no needle: a byte or two match by chance.
+        if (expected.size() >= testing::kSecretPieceSize) secrets.push_back(testing::secretOf("the output", expected));
+        std::vector<uint8_t> output(expected.size());
+        const std::vector<std::string> found = testing::secretsLeftOnDeadStack(
+            [&] {
+                concatKdfSha256(output.data(), output.size(), z.data(), z.size(), otherInfo.data(), otherInfo.size());
+            },
+            testing::kDeadStackSearchTop, nullptr, secrets);
+        EXPECT_EQ(output, expected);
+        EXPECT_TRUE(found.empty()) << "left on the stack: " << ::testing::PrintToString(found);
     }
 }
 
@@ -89,6 +134,27 @@ TEST_F(KeyDerivationSession, ReproducesFingerprintOtherInfoKAndSessionKeysIgnori
         }
         ASSERT_TRUE(deriveSessionKeys(privateKey.data(), request.data(), changed.data(), &keys));
         EXPECT_EQ(sessionKeysHex(keys), expectedSessionKeysHex(c)) << "reserved bytes changed the keys";
+    }
+}
+
+// The derivation keeps K only in the record: once it has returned, no piece of
+// K is left on the stack, neither of the derived bytes nor of the last digest
+// the KDF computed them from. The record lives on the heap, out of the search.
+TEST_F(KeyDerivationSession, LeavesNoPieceOfTheDerivedBytesOnTheStack) {
+    if (const char* reason = testing::whyFramesAreOffTheStack()) GTEST_SKIP() << reason;
+    for (const auto& c : sessions) {
+        SCOPED_TRACE("session " + c.at("case"));
+        const auto privateKey = fromHex(c.at("hostPrivateKey"));
+        const auto request = fromHex(c.at("KeyExchangeRequest"));
+        const auto response = fromHex(c.at("KeyExchangeResponse"));
+        const auto keys = std::make_unique<SessionKeys>();
+        bool derived = false;
+        const std::vector<std::string> found = testing::secretsLeftOnDeadStack(
+            [&] { derived = deriveSessionKeys(privateKey.data(), request.data(), response.data(), keys.get()); },
+            testing::kDeadStackSearchTop, nullptr, {testing::secretOf("K", fromHex(c.at("K")))});
+        ASSERT_TRUE(derived);
+        EXPECT_EQ(sessionKeysHex(*keys), expectedSessionKeysHex(c));
+        EXPECT_TRUE(found.empty()) << "left on the stack: " << ::testing::PrintToString(found);
     }
 }
 

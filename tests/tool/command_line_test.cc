@@ -1,12 +1,14 @@
 // The command line of the built updater, run as real processes. This machine
 // has no key attached, so every run that gets past the pack check ends at the
 // device search with exit code 3.
+#include <cstring>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/closed_output_run.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/stdout_capture.h"
 #include "tool/banner.h"
@@ -102,6 +104,27 @@ TEST(CommandLine, RunWithoutKeyPrintsTheBannerThenEndsAtTheDeviceSearchWithExitT
             << run.stdoutText;
         // The pack passed and USB was started: libusb logged its start.
         EXPECT_NE(run.stderrText.find("libusb"), std::string::npos);
+    }
+}
+
+// A write to a pipe whose reader has gone fails like any other output error,
+// from the first byte on: the updater ends with its usual exit code, not by
+// SIGPIPE, whether it writes the banner alone (flushed at exit) or goes on to the
+// device search.
+TEST(CommandLine, StandardOutputOnAPipeWithoutReaderStillEndsWithTheUsualExitCodeNotBySigpipe) {
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+    };
+    const std::vector<Case> cases = {
+        {{"--version"}, 0},
+        {{}, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(describe(c.args));
+        const testing::ProcessEnd end = testing::runWithStdoutReaderGone(kUpdater, c.args);
+        EXPECT_EQ(end.signal, 0) << "ended by " << strsignal(end.signal);
+        EXPECT_EQ(end.exitCode, c.exitCode);
     }
 }
 

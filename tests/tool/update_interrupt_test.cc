@@ -3,6 +3,8 @@
 // opened on the virtual key, and the key's device raises the signals of a row
 // just before a chosen request reaches the key. The request in flight still
 // goes; the next one must not, and the key must be sent its cancel request.
+// The rows send what shells, terminals and service managers send, several
+// signals in a row among them, not one idealised signal.
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -24,6 +26,7 @@
 #include "device/session/frame.h"
 #include "tests/doubles/virtual_key/virtual_key.h"
 #include "tests/doubles/virtual_key/virtual_key_device.h"
+#include "tests/doubles/virtual_key/wire_status.h"
 #include "tests/support/stdin_feed.h"
 #include "tests/tool/embedded_pack_chunks.h"
 #include "tests/tool/virtual_key_session.h"
@@ -37,6 +40,9 @@ namespace {
 constexpr int kWindowSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr auto kRunLimit = std::chrono::seconds(20);
 constexpr int kChildOpenFailed = 100;
+// How long a thread that sent a signal to the process waits for the main
+// thread to take it.
+constexpr auto kTakeLimit = std::chrono::seconds(2);
 
 struct InterruptCase {
     const char* name;
@@ -48,8 +54,12 @@ struct InterruptCase {
     std::string requests = "";     // what the key received after the session was opened
     std::string output = "";       // a text standard output must hold
     bool sigHupIgnored = false;    // the run starts with SIGHUP ignored, as under nohup
-    bool onAnotherThread = false;  // the signals are taken on a thread other than the flow's
+    // The signals are sent to the process by another thread that blocks every
+    // signal, as libusb's threads do, so only the flow's thread can take them.
+    bool fromABlockingThread = false;
     size_t chunksNeeded = 1;
+    int millisecondsApart = 0;  // the pause between two signals of the row
+    int refusedChunk = 0;       // the 1-based WriteFirmware the key answers with an error; 0: none
 };
 
 void PrintTo(const InterruptCase& c, std::ostream* os) { *os << c.name; }
@@ -59,7 +69,31 @@ struct ChildReport {
     std::string requests;
     std::string cancel;        // "plain", "encrypted or with a payload", or "none"
     std::string dispositions;  // "as before" or which signal's disposition was left changed
+    std::string raised;        // the signals the hook raised, as appendSignal writes them
 };
+
+std::string signalName(int signo) {
+    const char* abbreviation = sigabbrev_np(signo);
+    return abbreviation == nullptr ? std::to_string(signo) : std::string("SIG") + abbreviation;
+}
+
+// The record the child keeps of the signals its hook raised: "SIGHUP SIGINT",
+// a signal that was ignored when it was raised marked "(ignored)", and
+// " still pending" at the end when one of them had not been taken once they
+// all were sent. A signal that changes nothing visible still shows here that it
+// came and was taken, while the flow sees nothing of the record.
+void appendSignal(std::string& record, int signo, bool ignored) {
+    if (!record.empty()) record += ' ';
+    record += signalName(signo);
+    if (ignored) record += "(ignored)";
+}
+
+// The record of a row whose signals were all raised and taken.
+std::string allRaisedAndTaken(const InterruptCase& c) {
+    std::string record;
+    for (int signo : c.signals) appendSignal(record, signo, signo == SIGHUP && c.sigHupIgnored);
+    return record;
+}
 
 // A shell starts a job with the default dispositions and nothing blocked.
 void startAsAJob(bool sigHupIgnored) {
@@ -71,6 +105,63 @@ void startAsAJob(bool sigHupIgnored) {
     }
     sigprocmask(SIG_UNBLOCK, &signals, nullptr);
     if (sigHupIgnored) (void)std::signal(SIGHUP, SIG_IGN);
+}
+
+bool isPending(int signo) {
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    return sigismember(&pending, signo) == 1;
+}
+
+// Adds `signo` to the record as it is about to be raised.
+void noteRaised(std::string& record, int signo) {
+    struct sigaction action {};
+    sigaction(signo, nullptr, &action);
+    appendSignal(record, signo, action.sa_handler == SIG_IGN);
+}
+
+// Raises the row's signals on the calling thread, the flow's own: each is taken
+// before raise returns unless it is blocked.
+void raiseHere(const InterruptCase& c, std::string& record) {
+    for (size_t i = 0; i < c.signals.size(); ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(c.millisecondsApart));
+        noteRaised(record, c.signals[i]);
+        (void)raise(c.signals[i]);
+    }
+    for (int signo : c.signals) {
+        if (isPending(signo)) {
+            record += " still pending";
+            break;
+        }
+    }
+}
+
+// Sends the row's signals to the process from a thread that blocks every
+// signal, as libusb's threads do; the kernel can then hand them only to the
+// flow's thread. Each is sent once the one before has been taken, as a
+// signal sent a moment later is; two pending at once would be taken lowest
+// number first.
+void sendFromABlockingThread(const InterruptCase& c, std::string& record) {
+    std::thread([&c, &record] {
+        sigset_t every;
+        sigfillset(&every);
+        pthread_sigmask(SIG_BLOCK, &every, nullptr);
+        for (size_t i = 0; i < c.signals.size(); ++i) {
+            if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(c.millisecondsApart));
+            const int signo = c.signals[i];
+            noteRaised(record, signo);
+            (void)kill(getpid(), signo);
+            const auto giveUp = std::chrono::steady_clock::now() + kTakeLimit;
+            while (isPending(signo) && std::chrono::steady_clock::now() < giveUp) {
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+            if (isPending(signo)) {
+                record += " still pending";
+                return;
+            }
+        }
+    }).join();
 }
 
 std::string dispositionsLeft(bool sigHupIgnored) {
@@ -98,18 +189,23 @@ int runInterruptedFlow(const InterruptCase& c, int outputFd, int reportFd) {
     dup2(outputFd, STDOUT_FILENO);
     VirtualKeySession k;
     if (!k.open()) return kChildOpenFailed;
+    if (c.refusedChunk > 0) {
+        ResponseFault refusal;
+        refusal.command = static_cast<int>(CommandCode::WriteFirmware);
+        refusal.occurrence = c.refusedChunk;
+        refusal.wireStatus = wire::DeviceInternalError;
+        k.key.knobs.faults.push_back(refusal);
+    }
     std::map<uint8_t, int> seen;
+    std::string raised;
     k.enumerator.lastOpened->beforeBulkWrite = [&](const uint8_t* frame, uint32_t length) {
         if (length < kFrameHeaderSize || (frame[5] & FrameFlags::Resync) != 0) return;
         const uint8_t command = frame[5] & kFrameCodeMask;
         if (command != static_cast<uint8_t>(c.at) || ++seen[command] != c.occurrence) return;
-        const auto raiseAll = [&c] {
-            for (int signo : c.signals) (void)raise(signo);
-        };
-        if (c.onAnotherThread) {
-            std::thread(raiseAll).join();
+        if (c.fromABlockingThread) {
+            sendFromABlockingThread(c, raised);
         } else {
-            raiseAll();
+            raiseHere(c, raised);
         }
     };
 
@@ -122,13 +218,14 @@ int runInterruptedFlow(const InterruptCase& c, int outputFd, int reportFd) {
     const ReceivedRequest* cancel = k.key.lastRequest(static_cast<uint8_t>(CommandCode::CancelUpdate));
     const std::string cancelState =
         cancel == nullptr ? "none" : (!cancel->encrypted && cancel->length == 0 ? "plain" : "encrypted or with a payload");
-    writeAll(reportFd, k.requestsSinceOpen() + "\n" + cancelState + "\n" + dispositionsLeft(c.sigHupIgnored) + "\n");
+    writeAll(reportFd, k.requestsSinceOpen() + "\n" + cancelState + "\n" + dispositionsLeft(c.sigHupIgnored) + "\n" +
+                           raised + "\n");
     return result;
 }
 
 ChildReport parseReport(const std::string& text) {
     ChildReport report;
-    std::string* fields[] = {&report.requests, &report.cancel, &report.dispositions};
+    std::string* fields[] = {&report.requests, &report.cancel, &report.dispositions, &report.raised};
     size_t from = 0;
     for (std::string* field : fields) {
         const size_t end = text.find('\n', from);
@@ -205,6 +302,8 @@ TEST_P(UpdateInterrupt, EndsWithTheVerdictOrOneCancelRequest) {
     const bool canceled = c.exitCode == static_cast<int>(ExitCode::Canceled);
     EXPECT_EQ(got.cancel, canceled ? "plain" : "none");
     EXPECT_EQ(got.dispositions, "as before") << "the window must put back the dispositions it found";
+    EXPECT_EQ(got.raised, allRaisedAndTaken(c))
+        << "the signals of the row must have been raised and taken";
     EXPECT_NE(printed.find(c.output), std::string::npos) << printed;
     EXPECT_NE(printed.find(canceled ? "Update canceled.\n" : "Updated successfully!\n"), std::string::npos)
         << printed;
@@ -212,6 +311,7 @@ TEST_P(UpdateInterrupt, EndsWithTheVerdictOrOneCancelRequest) {
 
 std::vector<InterruptCase> interruptCases() {
     const size_t chunks = embeddedChunkCount();
+    const int lastChunk = static_cast<int>(chunks);
     const std::string toChunks = "GetInfo KeyExchange SetupUpdate ";
     const std::string afterThird = toChunks + chunkRequests(3) + " CancelUpdate";
     const std::string whole = toChunks + chunkRequests(chunks) + " GetFirmwareHash DeployFirmware FinishUpdate";
@@ -227,18 +327,38 @@ std::vector<InterruptCase> interruptCases() {
          atFourthChunk, false, false, 4},
         {"SigtermAtTheThirdChunkCancels", CommandCode::WriteFirmware, 3, {SIGTERM}, canceled, 0, afterThird,
          atFourthChunk, false, false, 4},
-        {"SigquitTakenOnAnotherThreadAtTheThirdChunkCancels", CommandCode::WriteFirmware, 3, {SIGQUIT}, canceled, 0,
-         afterThird, atFourthChunk, false, true, 4},
+        {"SigquitSentByAThreadThatBlocksSignalsReachesTheFlowAndCancels", CommandCode::WriteFirmware, 3, {SIGQUIT},
+         canceled, 0, afterThird, atFourthChunk, false, true, 4},
+        // A closed terminal: the shell forwards one hang-up as it exits, and a
+        // moment later the kernel sends the foreground group another with a
+        // continue.
+        {"TwoSighupsAndASigcontOfAClosedTerminalOnlyCancel", CommandCode::WriteFirmware, 3, {SIGHUP, SIGHUP, SIGCONT},
+         canceled, 0, afterThird, atFourthChunk, false, false, 4, 2},
+        // A service manager stopping the session.
+        {"SigtermThenSighupOnlyCancel", CommandCode::WriteFirmware, 3, {SIGTERM, SIGHUP}, canceled, 0, afterThird,
+         atFourthChunk, false, false, 4},
+        // A shell hung up with the job stopped.
+        {"SighupSigcontSigtermOfAShellToItsStoppedJobOnlyCancel", CommandCode::WriteFirmware, 3,
+         {SIGHUP, SIGCONT, SIGTERM}, canceled, 0, afterThird, atFourthChunk, false, false, 4},
         {"SigintAtTheKeyExchangeCancelsBeforeTheSetup", CommandCode::KeyExchange, 1, {SIGINT}, canceled, 0,
          "GetInfo KeyExchange CancelUpdate", "[y/n]: " + interrupted},
+        {"SigintAtTheLastChunkSendsNoDigestRequest", CommandCode::WriteFirmware, lastChunk, {SIGINT}, canceled, 0,
+         toChunks + chunkRequests(chunks) + " CancelUpdate", " done!\nVerifying firmware ." + interrupted},
         {"SigintAtTheDigestRequestCancelsBeforeTheDeployment", CommandCode::GetFirmwareHash, 1, {SIGINT}, canceled, 0,
          toChunks + chunkRequests(chunks) + " GetFirmwareHash CancelUpdate",
          "Verifying firmware .. done!\n" + interrupted},
+        {"SigtermAtTheCancelOfARefusedChunkIsOnlyNoted", CommandCode::CancelUpdate, 1, {SIGTERM}, canceled, 0,
+         toChunks + "WriteFirmware CancelUpdate", "Writing firmware [ERROR  ] Write request failed: DeviceInternalError\n",
+         false, false, 1, 0, 1},
         {"SigintOnceTheDeploymentIsSentLetsTheUpdateSucceed", CommandCode::DeployFirmware, 1, {SIGINT}, updated, 0,
          whole, "Verifying firmware .. done!\nUpdated successfully!\n"},
+        {"SecondSigintOnceTheDeploymentIsSentLetsTheUpdateFinish", CommandCode::DeployFirmware, 1, {SIGINT, SIGINT},
+         updated, 0, whole, "Verifying firmware .. done!\nUpdated successfully!\n"},
         {"SecondSigintEndsTheProgramAtOnce", CommandCode::WriteFirmware, 3, {SIGINT, SIGINT}, 0, SIGINT, "", "",
          false, false, 3},
-        {"KeyboardInterruptAfterANotedSignalOnAnotherThreadEndsTheProgramByIt", CommandCode::WriteFirmware, 3,
+        {"SecondSigintAtTheDigestRequestStillEndsTheProgram", CommandCode::GetFirmwareHash, 1, {SIGINT, SIGINT}, 0,
+         SIGINT},
+        {"SigintAfterASigtermBothSentByAThreadThatBlocksSignalsEndsTheProgram", CommandCode::WriteFirmware, 3,
          {SIGTERM, SIGINT}, 0, SIGINT, "", "", false, true, 3},
         {"SighupIgnoredBeforeTheRunStaysIgnored", CommandCode::WriteFirmware, 3, {SIGHUP}, updated, 0, whole,
          "Verifying firmware .. done!\n", true, false, 3},
