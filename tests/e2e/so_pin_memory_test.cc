@@ -45,6 +45,7 @@
 #include "tests/doubles/virtual_key/virtual_key.h"
 #include "tests/e2e/preload_environment.h"
 #include "tests/support/child_environment.h"
+#include "tests/support/secret_search.h"
 #include "tests/tool/embedded_pack_chunks.h"
 
 namespace korvene::testing {
@@ -103,34 +104,10 @@ void noteWhenTheWideRegistersAreMissing() {
 
 // ---- the search of the process's memory ----
 
-struct Mapping {
-    uint64_t start = 0;
-    uint64_t end = 0;
-    std::string name;  // the file, [heap], [stack], ... or "anonymous"
-};
-
-std::vector<Mapping> writableMappings(pid_t pid) {
-    std::vector<Mapping> mappings;
-    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
-    for (std::string line; std::getline(maps, line);) {
-        // "start-end perms offset device inode path", the addresses in hex.
-        Mapping mapping;
-        char* rest = nullptr;
-        mapping.start = std::strtoull(line.c_str(), &rest, 16);
-        if (*rest != '-') continue;
-        mapping.end = std::strtoull(rest + 1, &rest, 16);
-        if (*rest != ' ' || std::strlen(rest) < 3 || rest[2] != 'w') continue;
-        const size_t path = line.find_first_of("/[");
-        mapping.name = path == std::string::npos ? "anonymous" : line.substr(path);
-        mappings.push_back(mapping);
-    }
-    return mappings;
-}
-
 // Where in `bytes` pieces of `pin` of kWindow bytes or more lie, each
 // described for the failure message with the whole run of PIN bytes it starts.
 std::vector<std::string> piecesOfPin(const std::string& pin, const std::vector<char>& bytes, uint64_t address,
-                                     const Mapping& mapping) {
+                                     const MemoryMapping& mapping) {
     std::vector<std::string> found;
     if (bytes.size() < kWindow) return found;
     // Most of memory is zeros or other bytes a PIN does not hold.
@@ -167,7 +144,7 @@ std::vector<std::string> findPin(pid_t pid, const std::string& pin, uint64_t& se
     }
     constexpr uint64_t kChunk = uint64_t{1} << 20;
     std::vector<char> bytes;
-    for (const Mapping& mapping : writableMappings(pid)) {
+    for (const MemoryMapping& mapping : writableMappings(pid)) {
         if (mapping.end - mapping.start > kLargestSearchedMapping) continue;
         // Chunks overlap by one piece less one byte, so a piece across a chunk
         // boundary is found too.

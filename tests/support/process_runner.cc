@@ -39,6 +39,8 @@ ProcessResult runProcess(const ProcessSpec& spec) {
     }
     // A child that exits without reading its input must not kill us.
     (void)signal(SIGPIPE, SIG_IGN);
+    int fromOut = out[0];
+    if (spec.outputReaderGone) closeIfOpen(fromOut);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -79,7 +81,7 @@ ProcessResult runProcess(const ProcessSpec& spec) {
     close(in[0]);
     close(out[1]);
     close(err[1]);
-    int toChild = in[1], fromOut = out[0], fromErr = err[0];
+    int toChild = in[1], fromErr = err[0];
     if (spawned != 0) {
         ADD_FAILURE() << "cannot start " << program << ": " << strerror(spawned);
         closeIfOpen(toChild);

@@ -30,6 +30,10 @@ struct ProcessSpec {
     // written, so that everything the child prints after reading its input
     // meets a closed pipe. stdoutText then holds what was read up to the close.
     bool closeOutputAfterFirstLine = false;
+    // The reader of standard output has gone before the child starts, as in
+    // `korvene-update | true` once `true` has exited: every write meets a
+    // closed pipe, and stdoutText stays empty.
+    bool outputReaderGone = false;
     // 0, 1 or 2: the child starts with that standard descriptor closed, as
     // `<&-`, `>&-` or `2>&-` start it; -1: all three on pipes.
     int closedDescriptor = -1;

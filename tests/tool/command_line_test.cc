@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/closed_output_run.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/stdout_capture.h"
 #include "tool/banner.h"
@@ -122,7 +121,11 @@ TEST(CommandLine, StandardOutputOnAPipeWithoutReaderStillEndsWithTheUsualExitCod
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(describe(c.args));
-        const testing::ProcessEnd end = testing::runWithStdoutReaderGone(kUpdater, c.args);
+        testing::ProcessSpec spec;
+        spec.program = kUpdater;
+        spec.args = c.args;
+        spec.outputReaderGone = true;
+        const testing::ProcessResult end = testing::runProcess(spec);
         EXPECT_EQ(end.signal, 0) << "ended by " << strsignal(end.signal);
         EXPECT_EQ(end.exitCode, c.exitCode);
     }
