@@ -232,7 +232,6 @@ int runUpdate(std::unique_ptr<KeySession>& session, bool force) {
     SecretLine pin;
     const int result = runUpdateWithPin(*session, force, pin);
     wipeString(pin);
-    wipePinTraces();
     return result;
 }
 
