@@ -27,8 +27,6 @@ termios quietTermios{};
 const char* promptAgain = nullptr;
 size_t promptLength = 0;
 
-constexpr std::array<int, 4> kEndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
 // The ending signals, then SIGTSTP, then SIGCONT.
 std::array<HeldDisposition, kEndingSignals.size() + 2> heldDispositions;
 
@@ -49,7 +47,7 @@ bool sameSettings(const termios& a, const termios& b) {
     return true;
 }
 
-sigset_t windowSignals() { return signalSet({SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT}); }
+sigset_t windowSignals() { return endingSignalsAnd({SIGTSTP, SIGCONT}); }
 
 // Puts the saved settings back and discards what was typed and not yet read,
 // so that a partly typed PIN is neither left for the shell to read as a command
@@ -104,8 +102,11 @@ void onContinueSignal(int) {
         quietenFrom(current);
     }
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &quietTermios);
-    // A prompt that cannot be written changes nothing for the read.
-    if (promptAgain != nullptr && write(STDOUT_FILENO, promptAgain, promptLength) < 0) errno = savedErrno;
+    if (promptAgain != nullptr) {
+        // A prompt that cannot be written changes nothing for the read.
+        const ssize_t written = write(STDOUT_FILENO, promptAgain, promptLength);
+        (void)written;
+    }
     errno = savedErrno;
 }
 

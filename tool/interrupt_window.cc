@@ -15,8 +15,6 @@
 namespace korvene {
 namespace {
 
-constexpr std::array<int, 4> kEndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
 // The first signal taken while the window is open; 0 before any.
 std::atomic<int> notedSignal{0};
 // Set once the key deploys: every signal is only noted from then on.
@@ -26,7 +24,7 @@ static_assert(std::atomic<bool>::is_always_lock_free, "the handler needs a lock-
 
 std::array<HeldDisposition, kEndingSignals.size()> heldDispositions;
 
-sigset_t windowSignals() { return signalSet({SIGINT, SIGTERM, SIGHUP, SIGQUIT}); }
+sigset_t windowSignals() { return endingSignalsAnd(); }
 
 bool isKeyboardInterrupt(int signo) { return signo == SIGINT || signo == SIGQUIT; }
 

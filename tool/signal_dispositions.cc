@@ -7,10 +7,11 @@
 
 namespace korvene {
 
-sigset_t signalSet(std::initializer_list<int> signals) {
+sigset_t endingSignalsAnd(std::initializer_list<int> more) {
     sigset_t set;
     sigemptyset(&set);
-    for (int signo : signals) sigaddset(&set, signo);
+    for (int signo : kEndingSignals) sigaddset(&set, signo);
+    for (int signo : more) sigaddset(&set, signo);
     return set;
 }
 
@@ -37,7 +38,9 @@ void takeDefaultAction(int signo) {
     sigemptyset(&byDefault.sa_mask);
     sigaction(signo, &byDefault, nullptr);
     (void)raise(signo);
-    const sigset_t self = signalSet({signo});
+    sigset_t self;
+    sigemptyset(&self);
+    sigaddset(&self, signo);
     sigprocmask(SIG_UNBLOCK, &self, nullptr);
     // Back to blocked for the rest of the handler, as the kernel had it; after
     // a stop this is where the program goes on.

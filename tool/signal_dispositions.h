@@ -11,6 +11,7 @@
 
 #include <signal.h>
 
+#include <array>
 #include <initializer_list>
 
 namespace korvene {
@@ -22,8 +23,12 @@ struct HeldDisposition {
     bool replaced = false;
 };
 
-// The set of the given signals.
-sigset_t signalSet(std::initializer_list<int> signals);
+// The signals by which a user, a shell, a terminal or a service manager ends
+// a program; both windows hold them.
+inline constexpr std::array<int, 4> kEndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// The set of kEndingSignals and `more`.
+sigset_t endingSignalsAnd(std::initializer_list<int> more = {});
 
 // Installs `handler` for `slot.signal` with `mask` blocked while it runs and
 // SA_RESTART, keeping the previous disposition in the slot. When `keepIgnored`,
