@@ -34,7 +34,6 @@
 #include <iostream>
 #include <ostream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -52,15 +51,10 @@ namespace korvene::testing {
 namespace {
 
 constexpr auto kRunLimit = std::chrono::seconds(90);  // a run still going then has hung
-constexpr size_t kWindow = 8;  // the length of a PIN piece that counts as found
 // Settings of the dynamic linker and the C library that the updater must not
 // inherit: with them, copies of the PIN may end up elsewhere than they do for
 // a user, and the search would not find what a user's run leaves.
 const std::vector<std::string> kLeftOutOfTheEnvironment = {"LD_BIND_NOW", "GLIBC_TUNABLES"};
-// Larger writable mappings are address space reserved rather than memory in
-// use: the sanitizer runtime's shadow memory spans terabytes. Reading them
-// would take hours and find nothing the program put there.
-constexpr uint64_t kLargestSearchedMapping = uint64_t{1} << 30;
 
 const std::string kPrompt = "Are you sure to update the firmware? [y/n]: ";
 const std::string kPinPrompt = "SO PIN: ";
@@ -104,32 +98,6 @@ void noteWhenTheWideRegistersAreMissing() {
 
 // ---- the search of the process's memory ----
 
-// Where in `bytes` pieces of `pin` of kWindow bytes or more lie, each
-// described for the failure message with the whole run of PIN bytes it starts.
-std::vector<std::string> piecesOfPin(const std::string& pin, const std::vector<char>& bytes, uint64_t address,
-                                     const MemoryMapping& mapping) {
-    std::vector<std::string> found;
-    if (bytes.size() < kWindow) return found;
-    // Most of memory is zeros or other bytes a PIN does not hold.
-    bool inPinAlphabet[256] = {};
-    for (char byte : pin) inPinAlphabet[static_cast<unsigned char>(byte)] = true;
-    for (size_t at = 0; at + kWindow <= bytes.size(); ++at) {
-        if (!inPinAlphabet[static_cast<unsigned char>(bytes[at])]) continue;
-        const size_t inPin = pin.find(std::string(&bytes[at], kWindow));
-        if (inPin == std::string::npos) continue;
-        size_t length = kWindow;
-        while (at + length < bytes.size() && inPin + length < pin.size() && bytes[at + length] == pin[inPin + length]) {
-            ++length;
-        }
-        std::ostringstream where;
-        where << "PIN bytes " << inPin << ".." << inPin + length << " at 0x" << std::hex << address + at << " in "
-              << mapping.name << " (0x" << mapping.start << "-0x" << mapping.end << ")";
-        found.push_back(where.str());
-        at += length - 1;
-    }
-    return found;
-}
-
 // Searches every writable mapping of the stopped process `pid` for the PIN.
 // Mappings that cannot be read (guard areas, device memory) are skipped, and
 // so are those past kLargestSearchedMapping. `searchedBytes` tells how much was
@@ -143,7 +111,8 @@ std::vector<std::string> findPin(pid_t pid, const std::string& pin, uint64_t& se
         return found;
     }
     constexpr uint64_t kChunk = uint64_t{1} << 20;
-    std::vector<char> bytes;
+    const std::vector<Secret> secrets = {secretOf("PIN", reinterpret_cast<const uint8_t*>(pin.data()), pin.size())};
+    std::vector<uint8_t> bytes;
     for (const MemoryMapping& mapping : writableMappings(pid)) {
         if (mapping.end - mapping.start > kLargestSearchedMapping) continue;
         // Chunks overlap by one piece less one byte, so a piece across a chunk
@@ -155,9 +124,12 @@ std::vector<std::string> findPin(pid_t pid, const std::string& pin, uint64_t& se
             if (got <= 0) break;
             bytes.resize(static_cast<size_t>(got));
             searchedBytes += static_cast<uint64_t>(got);
-            for (std::string& piece : piecesOfPin(pin, bytes, from, mapping)) found.push_back(std::move(piece));
+            for (std::string& piece : secretsInBytes(bytes.data(), bytes.size(), from, mapping, secrets)) {
+                found.push_back(std::move(piece));
+            }
             if (from + static_cast<uint64_t>(got) >= mapping.end) break;
-            from += static_cast<uint64_t>(got) > kWindow ? static_cast<uint64_t>(got) - (kWindow - 1) : 1;
+            from += static_cast<uint64_t>(got) > kSecretPieceSize ? static_cast<uint64_t>(got) - (kSecretPieceSize - 1)
+                                                                  : 1;
         }
     }
     close(memory);

@@ -37,6 +37,8 @@ struct Piece {
 
 // Everything a scan needs, made before anything it reads is left behind.
 struct PieceTable {
+    // Sorted by mask, then by inverted word: the pieces of one mask (all of
+    // them but those of secrets shorter than a piece) are looked up by halving.
     std::vector<Piece> pieces;
     // Whether some piece starts with this plain byte: most of memory holds
     // bytes no piece starts with, and passes with one look.
@@ -60,7 +62,28 @@ PieceTable piecesOf(const std::vector<Secret>& secrets) {
             table.pieces.push_back(piece);
         }
     }
+    // Of equal pieces the first made is found: stable.
+    std::stable_sort(table.pieces.begin(), table.pieces.end(), [](const Piece& a, const Piece& b) {
+        return a.mask != b.mask ? a.mask < b.mask : a.inverted < b.inverted;
+    });
     return table;
+}
+
+// The piece that the inverted word `inverted` at some place holds, or null.
+// Allocates nothing.
+const Piece* pieceAt(const PieceTable& table, uint64_t inverted) {
+    const auto end = table.pieces.end();
+    for (auto group = table.pieces.begin(); group != end;) {
+        const uint64_t mask = group->mask;
+        const auto groupEnd =
+            std::partition_point(group, end, [mask](const Piece& piece) { return piece.mask == mask; });
+        const uint64_t key = inverted & mask;
+        const auto match =
+            std::partition_point(group, groupEnd, [key](const Piece& piece) { return piece.inverted < key; });
+        if (match != groupEnd && match->inverted == key) return &*match;
+        group = groupEnd;
+    }
+    return nullptr;
 }
 
 // A run of consecutive bytes of a secret found by a scan.
@@ -88,24 +111,21 @@ __attribute__((no_sanitize("address"))) void scan(const uint8_t* memory, size_t 
         if (!table.startsAPiece[memory[at]]) continue;
         uint64_t word = 0;
         for (size_t i = 0; i < kSecretPieceSize; ++i) word |= uint64_t{memory[at + i]} << (8 * i);
-        const uint64_t inverted = ~word;
-        for (const Piece& piece : table.pieces) {
-            if ((inverted & piece.mask) != piece.inverted) continue;
-            // The whole run of the secret's bytes from here, for the message.
-            const std::vector<uint8_t>& secret = secrets[piece.secret].inverted;
-            size_t length = 0;
-            while (at + length < size && piece.offset + length < secret.size() &&
-                   static_cast<uint8_t>(~memory[at + length]) == secret[piece.offset + length]) {
-                ++length;
-            }
-            if (hits.size() < hits.capacity()) {
-                hits.push_back({piece.secret, piece.offset, length, reinterpret_cast<uintptr_t>(memory + at)});
-            } else {
-                ++lostHits;
-            }
-            at += length - 1;
-            break;
+        const Piece* piece = pieceAt(table, ~word);
+        if (piece == nullptr) continue;
+        // The whole run of the secret's bytes from here, for the message.
+        const std::vector<uint8_t>& secret = secrets[piece->secret].inverted;
+        size_t length = 0;
+        while (at + length < size && piece->offset + length < secret.size() &&
+               static_cast<uint8_t>(~memory[at + length]) == secret[piece->offset + length]) {
+            ++length;
         }
+        if (hits.size() < hits.capacity()) {
+            hits.push_back({piece->secret, piece->offset, length, reinterpret_cast<uintptr_t>(memory + at)});
+        } else {
+            ++lostHits;
+        }
+        at += length - 1;
     }
 }
 
@@ -137,7 +157,14 @@ __attribute__((noinline)) void runBelowPadding(size_t depth, const std::function
     escape(padding);
 }
 
-constexpr uintptr_t kLargestSearchedMapping = uintptr_t{1} << 30;
+// The line for a hit found at `address` in `mapping`.
+std::string hitInMapping(const std::vector<Secret>& secrets, const Hit& hit, uintptr_t address,
+                         const MemoryMapping& mapping) {
+    std::ostringstream where;
+    where << runOfSecret(secrets, hit) << ", at 0x" << std::hex << address << " in " << mapping.name << " (0x"
+          << mapping.start << "-0x" << mapping.end << ")";
+    return where.str();
+}
 
 }  // namespace
 
@@ -229,10 +256,25 @@ std::vector<std::string> secretsInWritableMemory(const std::vector<Secret>& secr
     std::vector<std::string> found;
     found.reserve(hits.size() + 1);
     for (size_t i = 0; i < hits.size(); ++i) {
-        std::ostringstream where;
-        where << runOfSecret(secrets, hits[i]) << ", at 0x" << std::hex << hits[i].address << " in "
-              << hitMappings[i]->name << " (0x" << hitMappings[i]->start << "-0x" << hitMappings[i]->end << ")";
-        found.push_back(where.str());
+        found.push_back(hitInMapping(secrets, hits[i], hits[i].address, *hitMappings[i]));
+    }
+    addLostHits(found, lostHits);
+    return found;
+}
+
+std::vector<std::string> secretsInBytes(const uint8_t* bytes, size_t size, uintptr_t address,
+                                        const MemoryMapping& mapping, const std::vector<Secret>& secrets) {
+    const PieceTable table = piecesOf(secrets);
+    std::vector<Hit> hits;
+    hits.reserve(kMostHits);
+    size_t lostHits = 0;
+    scan(bytes, size, secrets, table, hits, lostHits);
+
+    std::vector<std::string> found;
+    found.reserve(hits.size() + 1);
+    for (const Hit& hit : hits) {
+        found.push_back(hitInMapping(secrets, hit, address + (hit.address - reinterpret_cast<uintptr_t>(bytes)),
+                                     mapping));
     }
     addLostHits(found, lostHits);
     return found;

@@ -71,13 +71,23 @@ struct MemoryMapping {
 // The writable mappings of process `pid`; 0: of this process.
 std::vector<MemoryMapping> writableMappings(pid_t pid = 0);
 
+// Mappings larger than this are address space set aside rather than memory in
+// use (a sanitizer's shadow), and the searches skip them.
+inline constexpr uintptr_t kLargestSearchedMapping = uintptr_t{1} << 30;
+
 // Returns where pieces of `secrets` lie, in the form of secretsLeftOnDeadStack
 // with the address and the mapping, in the writable mappings of this process
 // (the heap, the threads' storage, the data of every loaded object), all but
 // the calling thread's stack, whose dead part is secretsLeftOnDeadStack's
-// business and whose live part holds the test's own copies. Mappings larger than 1 GiB are address space set aside rather than
-// memory in use (a sanitizer's shadow) and are skipped. `searchedBytes` tells
-// how much was read, so that a search that read nothing does not pass.
+// business and whose live part holds the test's own copies, and those past
+// kLargestSearchedMapping. `searchedBytes` tells how much was read, so that a
+// search that read nothing does not pass.
 std::vector<std::string> secretsInWritableMemory(const std::vector<Secret>& secrets, size_t& searchedBytes);
+
+// Returns where pieces of `secrets` lie in the `size` bytes at `bytes`, read
+// from `address` onwards in `mapping` (of this process or another), in the form
+// of secretsInWritableMemory.
+std::vector<std::string> secretsInBytes(const uint8_t* bytes, size_t size, uintptr_t address,
+                                        const MemoryMapping& mapping, const std::vector<Secret>& secrets);
 
 }  // namespace korvene::testing
